@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+#include <memory>
+
+class QSettings;
+
+// The application-wide settings: SMTP server, the alert defaults that new tasks take over,
+// output and log-file options, and the shell options. One live record per process, kept in
+// the group "Options" of the settings store.
+class CAppSettings
+{
+public:
+    // Defaults are the values of a first run.
+    int m_AlertMethods = 0;
+    QString m_AlertEmailAddresses;
+    QString m_AlertHttpUrl;
+    QString m_AlertApplicationName;
+    int m_MaxFailCount = 0;
+    bool m_bAlertAboutFailuresOnly = true;
+    QMap<int, bool> m_SeverityShown; // severity code -> shown; a missing code is shown
+    bool m_bLimitMessageNumber = true;
+    int m_MaxMessageNumber = 1000;
+    bool m_bLogToFile = false;
+    QString m_LogFileName;
+    QString m_SmtpServerName;
+    bool m_bMinimizeToTray = true;
+    bool m_bAnimateIcon = true;
+    bool m_bAutoStart = false;
+    bool m_bAutoOpenTasks = false;
+    QString m_AutoOpenFileName;
+
+    bool IsSeverityShown(int code) const { return m_SeverityShown.value(code, true); }
+
+    friend bool operator==(const CAppSettings&, const CAppSettings&) = default;
+};
+
+// The live record, loaded from the store on the first call. For the UI thread, the only
+// thread that changes settings; other threads take GetAppSettingsSnapshot().
+const CAppSettings& GetAppSettings();
+
+// Replaces the live record (the Options sheet's OK). Readers on other threads see either
+// the old or the new record whole, never a mix.
+void SetAppSettings(const CAppSettings& settings);
+
+// A copy of the live record taken under its lock: what worker threads read.
+CAppSettings GetAppSettingsSnapshot();
+
+// Writes the live record to the store; does nothing when it was never loaded.
+void SaveAppSettings();
+
+// Points the settings store at an INI file instead of the user's settings (tests, and the
+// --settings option). An empty path restores the user's store. Call before the first load.
+void SetSettingsFile(const QString& iniPath);
+QString GetSettingsFile();
+
+// The settings store in use, for other groups ("Settings" for window state, "ListStyle").
+std::unique_ptr<QSettings> OpenSettingsStore();
+
+// The task list's display style, kept beside the options.
+int LoadListStyle(int defaultStyle);
+void SaveListStyle(int style);
+
+// Forgets the live record, so that the next GetAppSettings() loads it again.
+void ResetAppSettingsForTesting();

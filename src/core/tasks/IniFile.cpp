@@ -1,0 +1,222 @@
+#include "core/tasks/IniFile.h"
+
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+bool IsBlank(QChar c)
+{
+    return c == u' ' || c == u'\t';
+}
+
+QStringView TrimBlanks(QStringView text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && (IsBlank(text[begin]) || text[begin] == u'\r'))
+        ++begin;
+    while (end > begin && (IsBlank(text[end - 1]) || text[end - 1] == u'\r'))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+QStringView StripQuotes(QStringView value)
+{
+    if (value.size() >= 2) {
+        const QChar first = value.front();
+        if ((first == u'"' || first == u'\'') && value.back() == first)
+            return value.mid(1, value.size() - 2);
+    }
+    return value;
+}
+
+bool SameName(QStringView a, QStringView b)
+{
+    return a.size() == b.size() && a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+QString CIniReader::Decode(const QByteArray& bytes)
+{
+    QByteArrayView view(bytes);
+    if (view.startsWith("\xEF\xBB\xBF"))
+        view = view.sliced(3);
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    QString text = utf8.decode(view);
+    if (!utf8.hasError())
+        return text;
+    return QString::fromLatin1(view.data(), view.size());
+}
+
+CIniReader::CIniReader(QString text)
+    : m_Text(std::move(text))
+{
+    const QStringView all(m_Text);
+    bool inSection = false;
+    bool skipSection = false; // a repeated section: the first one wins
+    QString name;
+    Range current;
+
+    auto closeSection = [&] {
+        if (!inSection || skipSection)
+            return;
+        // Among equal keys the first one wins: drop the later ones now, so that a search
+        // may start anywhere in the section.
+        qsizetype kept = current.first;
+        for (qsizetype i = current.first; i < current.first + current.count; ++i) {
+            bool repeated = false;
+            for (qsizetype j = current.first; j < kept && !repeated; ++j)
+                repeated = SameName(m_Entries[size_t(j)].key, m_Entries[size_t(i)].key);
+            if (!repeated)
+                m_Entries[size_t(kept++)] = m_Entries[size_t(i)];
+        }
+        m_Entries.resize(size_t(kept));
+        current.count = kept - current.first;
+        m_Sections.insert(name, current);
+    };
+
+    qsizetype pos = 0;
+    while (pos < all.size()) {
+        qsizetype end = all.indexOf(u'\n', pos);
+        if (end < 0)
+            end = all.size();
+        const QStringView line = TrimBlanks(all.mid(pos, end - pos));
+        pos = end + 1;
+
+        if (line.isEmpty())
+            continue;
+        if (line.front() == u'[') {
+            closeSection();
+            qsizetype close = line.indexOf(u']');
+            if (close < 0)
+                close = line.size();
+            name = TrimBlanks(line.mid(1, close - 1)).toString().toLower();
+            inSection = true;
+            skipSection = m_Sections.contains(name);
+            current = Range{qsizetype(m_Entries.size()), 0};
+            continue;
+        }
+        if (!inSection || skipSection)
+            continue;
+        const qsizetype equals = line.indexOf(u'=');
+        if (equals < 0)
+            continue;
+        m_Entries.push_back(Entry{TrimBlanks(line.first(equals)), StripQuotes(TrimBlanks(line.mid(equals + 1)))});
+        ++current.count;
+    }
+    closeSection();
+}
+
+bool CIniReader::HasSection(const QString& section) const
+{
+    return m_Sections.contains(section.toLower());
+}
+
+bool CIniReader::HasKey(const QString& section, const QString& key) const
+{
+    return Find(section, key) != nullptr;
+}
+
+const CIniReader::Entry* CIniReader::Find(const QString& section, const QString& key) const
+{
+    if (section != m_LastSection) {
+        const auto it = m_Sections.constFind(section.toLower());
+        m_LastSection = section;
+        m_LastFound = it != m_Sections.constEnd();
+        m_LastRange = m_LastFound ? *it : Range{};
+    }
+    if (!m_LastFound || m_LastRange.count == 0)
+        return nullptr;
+    const Range range = m_LastRange;
+    qsizetype start = m_NextGuess - range.first;
+    if (start < 0 || start >= range.count)
+        start = 0;
+    for (qsizetype i = 0; i < range.count; ++i) {
+        const qsizetype index = range.first + (start + i) % range.count;
+        const Entry& entry = m_Entries[size_t(index)];
+        if (SameName(entry.key, key)) {
+            m_NextGuess = index + 1;
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+QString CIniReader::ReadString(const QString& section, const QString& key, const QString& defaultValue) const
+{
+    const Entry* entry = Find(section, key);
+    return entry ? entry->value.toString() : defaultValue;
+}
+
+int CIniReader::ReadInt(const QString& section, const QString& key, int defaultValue) const
+{
+    const Entry* entry = Find(section, key);
+    if (!entry || entry->value.isEmpty())
+        return defaultValue;
+    return ParseInt(entry->value);
+}
+
+int CIniReader::ParseInt(QStringView text)
+{
+    qsizetype i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+    qint64 value = 0;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+        value = value * 10 + (text[i].unicode() - u'0');
+        if (value > qint64(std::numeric_limits<int>::max()) + 1)
+            break; // clamped below; no need to read further
+    }
+    if (negative)
+        value = -value;
+    return int(std::clamp<qint64>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+void CIniWriter::BeginLine(const QString& section, const QString& key)
+{
+    if (!m_HasSection || section != m_Section) {
+        m_Text += u'[';
+        m_Text += section;
+        m_Text += u"]\r\n";
+        m_Section = section;
+        m_HasSection = true;
+    }
+    m_Text += key;
+    m_Text += u'=';
+}
+
+void CIniWriter::WriteString(const QString& section, const QString& key, const QString& value)
+{
+    BeginLine(section, key);
+    if (!value.contains(u'\r') && !value.contains(u'\n')) {
+        m_Text += value;
+        m_Text += u"\r\n";
+        return;
+    }
+    qsizetype i = 0;
+    while (i < value.size()) {
+        const QChar c = value[i];
+        if (c == u'\r' || c == u'\n') {
+            m_Text += u' ';
+            i += (c == u'\r' && i + 1 < value.size() && value[i + 1] == u'\n') ? 2 : 1;
+        } else {
+            m_Text += c;
+            ++i;
+        }
+    }
+    m_Text += u"\r\n";
+}
+
+void CIniWriter::WriteInt(const QString& section, const QString& key, int value)
+{
+    BeginLine(section, key);
+    m_Text += QString::number(value);
+    m_Text += u"\r\n";
+}

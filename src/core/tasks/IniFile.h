@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+#include <vector>
+
+// Reads the INI layout of task files as the Windows profile functions do: section and key
+// names match without regard to case, values lose blanks at both ends and one pair of
+// enclosing quotes, and the first of several equal sections or keys wins. Unlike those
+// functions, values are read whole, however long. Not for use by two threads at once.
+class CIniReader
+{
+public:
+    // Decodes UTF-8; bytes that are not valid UTF-8 (a file written by a Windows ANSI
+    // program) are read as Latin-1 instead of being replaced.
+    static QString Decode(const QByteArray& bytes);
+
+    explicit CIniReader(QString text);
+    CIniReader(const CIniReader&) = delete; // the index holds views into m_Text
+    CIniReader& operator=(const CIniReader&) = delete;
+
+    bool HasSection(const QString& section) const;
+    bool HasKey(const QString& section, const QString& key) const;
+    QString ReadString(const QString& section, const QString& key, const QString& defaultValue) const;
+    // Leading decimal digits (with a sign) as a number; a value that does not begin with
+    // one reads as 0; an empty or missing value gives the default.
+    int ReadInt(const QString& section, const QString& key, int defaultValue) const;
+
+    // The integer reading rule on its own.
+    static int ParseInt(QStringView text);
+
+private:
+    struct Entry
+    {
+        QStringView key;
+        QStringView value;
+    };
+    struct Range
+    {
+        qsizetype first = 0;
+        qsizetype count = 0;
+    };
+
+    const Entry* Find(const QString& section, const QString& key) const;
+
+    QString m_Text;
+    std::vector<Entry> m_Entries;
+    QHash<QString, Range> m_Sections; // section name in lower case -> its entries
+    // Keys are usually read section by section in the order they were written, so each
+    // search starts where the last one ended, in the section it was in.
+    mutable qsizetype m_NextGuess = 0;
+    mutable QString m_LastSection;
+    mutable Range m_LastRange;
+    mutable bool m_LastFound = false;
+};
+
+// Writes the INI layout: "[section]" and "key=value" lines, CR LF line ends, sections in
+// the order of the calls. A value's own line breaks would split its line, so each one is
+// written as a blank.
+class CIniWriter
+{
+public:
+    void WriteString(const QString& section, const QString& key, const QString& value);
+    void WriteInt(const QString& section, const QString& key, int value);
+    void WriteBool(const QString& section, const QString& key, bool value) { WriteInt(section, key, value ? 1 : 0); }
+
+    QByteArray ToUtf8() const { return m_Text.toUtf8(); }
+
+private:
+    void BeginLine(const QString& section, const QString& key);
+
+    QString m_Text;
+    QString m_Section;
+    bool m_HasSection = false;
+};

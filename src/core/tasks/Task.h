@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QString>
+
+class CAppSettings;
+class CIniReader;
+class CIniWriter;
+
+// Alert method bits of m_AlertMethods; any combination, 0 for none.
+enum eAlertMethod
+{
+    eAlertEmail = 1,
+    eAlertApplication = 2,
+    eAlertHttpGet = 4,
+};
+
+// Check codes of m_CheckAction. 0 is a new task that has not chosen a check yet; only a
+// task file can still hold it, and the engine reports it as an incorrect action.
+enum eCheckAction
+{
+    eCheckNone = 0,
+    eCheckPing = 1,
+    eCheckHttpGet = 2,
+    eCheckHttpGetPattern = 3,
+    eCheckSpider = 4,
+};
+
+// How a task is alerted. Its first fields share names and meaning with the application's
+// default alert settings, from which a new task takes them.
+class CAlertSettings
+{
+public:
+    CAlertSettings(); // initial values from the application settings
+    explicit CAlertSettings(const CAppSettings& defaults);
+
+    // The five stored fields, in the task file's key order.
+    void SaveToIni(CIniWriter& ini, const QString& section) const;
+    void LoadFromIni(const CIniReader& ini, const QString& section);
+
+    int m_AlertMethods = 0;
+    QString m_AlertEmailAddresses;
+    QString m_AlertHttpUrl;
+    QString m_AlertApplicationName;
+    bool m_bUseDefaultAlertMethods = true;
+    // The result text that raised an alert; set only on the copy inside an alert request.
+    QString m_AlertDetails;
+};
+
+// One monitoring task: which check to make against what, how often, and how to alert.
+// A value type: the document holds one copy per task, everyone else works on copies.
+class CTask
+{
+public:
+    CTask(); // initial values, alert defaults from the application settings
+    explicit CTask(const CAppSettings& defaults);
+
+    // The alert keys first, then the task's own, in the task file's key order.
+    void SaveToIni(CIniWriter& ini, const QString& section) const;
+    // A missing key keeps the field's current value. Sets m_NextRunTime one interval from
+    // now; leaves m_TaskId, m_LastRunTime and m_FailCount alone.
+    void LoadFromIni(const CIniReader& ini, const QString& section);
+
+    CAlertSettings m_AlertSettings;
+    int m_TaskId = -1;
+    QString m_Name = QStringLiteral("Unnamed");
+    QString m_Description; // line breaks are CR LF
+    QString m_PingHost;
+    int m_TimeoutSec = 5;
+    int m_PingInterval = 60; // seconds
+    qint64 m_NextRunTime = 0; // seconds since 1970 UTC; in memory only
+    qint64 m_LastRunTime = 0; // 0: never run; in memory only
+    bool m_bTaskScheduled = false;
+    QString m_HttpGetURL;
+    QString m_ExpectedPattern;
+    QString m_SpiderUrl;
+    bool m_bSpiderLimitPageNumber = false;
+    bool m_bSpiderLimitDepth = false;
+    int m_SpiderMaxPageNumber = 5;
+    int m_SpiderMaxDepth = 2;
+    int m_CheckAction = eCheckNone;
+    int m_FailCount = 0; // in memory only
+    int m_MaxFailCount = 0;
+    bool m_bAlertAboutFailuresOnly = true;
+};
+
+// True for an http, https or ftp URL that names a host. The configuration dialog shows
+// InvalidUrlMessage() when it is false.
+bool IsValidUrl(const QString& url);
+QString InvalidUrlMessage();
