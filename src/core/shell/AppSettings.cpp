@@ -106,6 +106,14 @@ void Save(const CAppSettings& s)
 
 } // namespace
 
+QMap<int, bool> CAppSettings::AllSeveritiesShown()
+{
+    QMap<int, bool> shown;
+    for (const auto& [code, name] : CSeverity::GetSeverityTable())
+        shown.insert(code, true);
+    return shown;
+}
+
 const CAppSettings& GetAppSettings()
 {
     auto& state = State();

@@ -20,7 +20,7 @@ public:
     QString m_AlertApplicationName;
     int m_MaxFailCount = 0;
     bool m_bAlertAboutFailuresOnly = true;
-    QMap<int, bool> m_SeverityShown; // severity code -> shown; a missing code is shown
+    QMap<int, bool> m_SeverityShown = AllSeveritiesShown(); // severity code -> shown; a missing code is shown
     bool m_bLimitMessageNumber = true;
     int m_MaxMessageNumber = 1000;
     bool m_bLogToFile = false;
@@ -33,6 +33,7 @@ public:
     QString m_AutoOpenFileName;
 
     bool IsSeverityShown(int code) const { return m_SeverityShown.value(code, true); }
+    static QMap<int, bool> AllSeveritiesShown();
 
     friend bool operator==(const CAppSettings&, const CAppSettings&) = default;
 };

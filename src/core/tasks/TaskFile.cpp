@@ -1,0 +1,102 @@
+#include "core/tasks/TaskFile.h"
+
+#include "core/shell/AppSettings.h"
+#include "core/tasks/IniFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+
+const QString kGlobalSection = QStringLiteral("Global");
+const QString kEntryCountKey = QStringLiteral("EntryCount");
+
+QString TaskSection(qsizetype n)
+{
+    return QStringLiteral("Task %1").arg(n);
+}
+
+} // namespace
+
+int ParseTaskFile(const QByteArray& bytes, QList<CTask>& tasks)
+{
+    const CIniReader ini(CIniReader::Decode(bytes));
+    const int count = ini.ReadInt(kGlobalSection, kEntryCountKey, 0);
+    tasks.clear();
+    if (count <= 0 || count > kMaxTaskFileEntries)
+        return count;
+    tasks.reserve(count);
+    // Every task takes the same application defaults: read them once, not once per task.
+    const CAppSettings defaults = GetAppSettingsSnapshot();
+    for (int n = 0; n < count; ++n) {
+        CTask task(defaults);
+        task.LoadFromIni(ini, TaskSection(n));
+        task.m_TaskId = n;
+        tasks.append(std::move(task));
+    }
+    return count;
+}
+
+bool ReadTaskFile(const QString& path, QList<CTask>& tasks, QString* error)
+{
+    auto fail = [&](const QString& reason) {
+        if (error)
+            *error = QStringLiteral("Cannot open the task file '%1': %2").arg(QDir::toNativeSeparators(path), reason);
+        return false;
+    };
+
+    const QFileInfo info(path);
+    if (!info.exists())
+        return fail(QStringLiteral("the file does not exist."));
+    if (info.isDir())
+        return fail(QStringLiteral("it is a folder, not a file."));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(file.errorString() + u'.');
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return fail(file.errorString() + u'.');
+
+    const int entryCount = ParseTaskFile(bytes, tasks);
+    if (entryCount > kMaxTaskFileEntries) {
+        return fail(QStringLiteral("it claims %1 tasks; at most %2 are supported.")
+                        .arg(entryCount)
+                        .arg(kMaxTaskFileEntries));
+    }
+    return true;
+}
+
+QByteArray FormatTaskFile(const QList<CTask>& tasks)
+{
+    CIniWriter ini;
+    ini.WriteInt(kGlobalSection, kEntryCountKey, int(tasks.size()));
+    for (qsizetype n = 0; n < tasks.size(); ++n)
+        tasks[n].SaveToIni(ini, TaskSection(n));
+    return ini.ToUtf8();
+}
+
+bool WriteTaskFile(const QString& path, const QList<CTask>& tasks, QString* error)
+{
+    auto fail = [&](const QString& reason) {
+        if (error)
+            *error = QStringLiteral("Cannot save the task file '%1': %2").arg(QDir::toNativeSeparators(path), reason);
+        return false;
+    };
+
+    if (QFileInfo(path).isDir())
+        return fail(QStringLiteral("a folder of that name exists."));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(file.errorString() + u'.');
+    const QByteArray bytes = FormatTaskFile(tasks);
+    if (file.write(bytes) != bytes.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return fail(reason + u'.');
+    }
+    if (!file.commit())
+        return fail(file.errorString() + u'.');
+    return true;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "core/tasks/Task.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// Task files (".cvn"): a "Global" section with "EntryCount", then one "Task n" section per
+// task, in the order the tasks are given.
+
+// The largest EntryCount a task file may claim. Missing sections below EntryCount become
+// default tasks, so without a bound one damaged number could exhaust memory.
+constexpr int kMaxTaskFileEntries = 100000;
+
+// Reads a whole task file. Sections that are missing or odd give default values; false,
+// with the reason, only when the file cannot be read at all (missing, a folder,
+// unreadable) or claims more than kMaxTaskFileEntries tasks. Task n gets the id n.
+bool ReadTaskFile(const QString& path, QList<CTask>& tasks, QString* error);
+// The same for bytes already read; returns the file's EntryCount (no tasks are made when it
+// exceeds kMaxTaskFileEntries).
+int ParseTaskFile(const QByteArray& bytes, QList<CTask>& tasks);
+
+// The file's bytes for these tasks, sections numbered in the order given.
+QByteArray FormatTaskFile(const QList<CTask>& tasks);
+
+// Replaces the file at `path` atomically: the new content is written beside it and renamed
+// over it only when complete, so a failed save leaves the old file as it was.
+bool WriteTaskFile(const QString& path, const QList<CTask>& tasks, QString* error);

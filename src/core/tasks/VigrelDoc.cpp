@@ -1,0 +1,204 @@
+#include "core/tasks/VigrelDoc.h"
+
+#include "core/support/Clock.h"
+#include "core/tasks/Schedule.h"
+#include "core/tasks/TaskFile.h"
+
+namespace {
+constexpr unsigned kBucketCount = 17;
+}
+
+CVigrelDoc::CVigrelDoc(QObject* parent)
+    : QObject(parent)
+{
+}
+
+bool CVigrelDoc::OnNewDocument()
+{
+    m_LastTaskId = 0;
+    DeleteContents();
+    SetModifiedFlag(false);
+    SetPathName(QString());
+    return true;
+}
+
+void CVigrelDoc::DeleteContents()
+{
+    {
+        std::lock_guard guard(m_Lock);
+        m_TaskMap.clear();
+        m_Index.clear();
+        m_nStoreSequence = 0;
+    }
+    m_LastTaskId = 0;
+    Q_EMIT TasksCleared();
+}
+
+bool CVigrelDoc::OnOpenDocument(const QString& path, QString* error)
+{
+    QList<CTask> tasks;
+    if (!ReadTaskFile(path, tasks, error))
+        return false;
+
+    DeleteContents();
+    {
+        std::lock_guard guard(m_Lock);
+        for (const CTask& task : tasks)
+            StoreNewTask(task);
+    }
+    for (const CTask& task : tasks)
+        Q_EMIT TaskAdded(task.m_TaskId);
+    m_LastTaskId = tasks.isEmpty() ? 1 : int(tasks.size()) + 1;
+    SetModifiedFlag(false);
+    SetPathName(path);
+    return true;
+}
+
+bool CVigrelDoc::OnSaveDocument(const QString& path, QString* error)
+{
+    if (!WriteTaskFile(path, GetTasks(), error))
+        return false;
+    SetModifiedFlag(false);
+    SetPathName(path);
+    return true;
+}
+
+void CVigrelDoc::StoreNewTask(const CTask& task)
+{
+    const COrderKey key{(unsigned(task.m_TaskId) >> 4) % kBucketCount, -++m_nStoreSequence};
+    m_TaskMap.emplace(key, task);
+    m_Index.insert(task.m_TaskId, key);
+}
+
+int CVigrelDoc::AddTask(const CTask& task)
+{
+    const int taskId = ++m_LastTaskId;
+    {
+        std::lock_guard guard(m_Lock);
+        CTask stored = task;
+        stored.m_TaskId = taskId;
+        StoreNewTask(stored);
+    }
+    SetModifiedFlag();
+    Q_EMIT TaskAdded(taskId);
+    return taskId;
+}
+
+bool CVigrelDoc::ModifyTask(int taskId, const CTask& task)
+{
+    {
+        std::lock_guard guard(m_Lock);
+        const auto it = m_Index.constFind(taskId);
+        if (it == m_Index.constEnd())
+            return false;
+        CTask& stored = m_TaskMap.at(*it);
+        stored = task;
+        stored.m_TaskId = taskId;
+    }
+    SetModifiedFlag();
+    Q_EMIT TaskChanged(taskId);
+    return true;
+}
+
+void CVigrelDoc::DeleteTask(int taskId)
+{
+    bool removed = false;
+    {
+        std::lock_guard guard(m_Lock);
+        const auto it = m_Index.find(taskId);
+        if (it != m_Index.end()) {
+            m_TaskMap.erase(*it);
+            m_Index.erase(it);
+            removed = true;
+        }
+    }
+    SetModifiedFlag();
+    if (removed)
+        Q_EMIT TaskRemoved(taskId);
+}
+
+bool CVigrelDoc::GetTask(int taskId, CTask& task) const
+{
+    std::lock_guard guard(m_Lock);
+    const auto it = m_Index.constFind(taskId);
+    if (it == m_Index.constEnd())
+        return false;
+    task = m_TaskMap.at(*it);
+    return true;
+}
+
+int CVigrelDoc::GetNextDueTask()
+{
+    const qint64 now = CurrentTime();
+    int dueId = -1;
+    {
+        std::lock_guard guard(m_Lock);
+        for (auto& [key, task] : m_TaskMap) {
+            if (task.m_bTaskScheduled && task.m_NextRunTime <= now) {
+                task.m_NextRunTime = NextRunTimeFrom(now, task.m_PingInterval);
+                dueId = task.m_TaskId;
+                break;
+            }
+        }
+    }
+    if (dueId != -1)
+        Q_EMIT TaskChanged(dueId);
+    return dueId;
+}
+
+void CVigrelDoc::SetTaskLastRunTime(int taskId)
+{
+    {
+        std::lock_guard guard(m_Lock);
+        const auto it = m_Index.constFind(taskId);
+        if (it == m_Index.constEnd())
+            return;
+        m_TaskMap.at(*it).m_LastRunTime = CurrentTime();
+    }
+    Q_EMIT TaskChanged(taskId);
+}
+
+void CVigrelDoc::UpdateTaskFailCount(int taskId, bool failed, bool succeeded)
+{
+    std::lock_guard guard(m_Lock);
+    const auto it = m_Index.constFind(taskId);
+    if (it == m_Index.constEnd())
+        return;
+    CTask& task = m_TaskMap.at(*it);
+    if (failed)
+        ++task.m_FailCount;
+    else if (succeeded)
+        task.m_FailCount = 0;
+}
+
+QList<CTask> CVigrelDoc::GetTasks() const
+{
+    std::lock_guard guard(m_Lock);
+    QList<CTask> tasks;
+    tasks.reserve(qsizetype(m_TaskMap.size()));
+    for (const auto& [key, task] : m_TaskMap)
+        tasks.append(task);
+    return tasks;
+}
+
+int CVigrelDoc::GetTaskCount() const
+{
+    std::lock_guard guard(m_Lock);
+    return int(m_TaskMap.size());
+}
+
+void CVigrelDoc::SetModifiedFlag(bool modified)
+{
+    if (m_bModified == modified)
+        return;
+    m_bModified = modified;
+    Q_EMIT ModifiedChanged(modified);
+}
+
+void CVigrelDoc::SetPathName(const QString& path)
+{
+    if (m_PathName == path)
+        return;
+    m_PathName = path;
+    Q_EMIT PathNameChanged(path);
+}

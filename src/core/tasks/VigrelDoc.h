@@ -1,0 +1,92 @@
+#pragma once
+
+#include "core/tasks/Task.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <compare>
+#include <map>
+#include <mutex>
+
+// The open task list: owns the task table, hands out task ids, reads and writes task files
+// and picks the next due task. Everyone else works on copies of its tasks.
+//
+// Threads: the engine thread calls GetTask() while the UI thread may change the table, so
+// the table is guarded by a lock; every other operation belongs to the UI thread. Signals
+// are emitted after the lock is released.
+class CVigrelDoc : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit CVigrelDoc(QObject* parent = nullptr);
+
+    // Empties the document; the first task added afterwards gets id 1.
+    bool OnNewDocument();
+    void DeleteContents();
+    // Replaces the content with the file's tasks (ids 0 .. count-1). When the file cannot be
+    // read at all, returns false with the reason and leaves the document as it was.
+    bool OnOpenDocument(const QString& path, QString* error = nullptr);
+    // Writes every task in table order. On failure the document stays modified and the old
+    // file is left as it was.
+    bool OnSaveDocument(const QString& path, QString* error = nullptr);
+
+    // Stores an edited new task under a new id and returns the id.
+    int AddTask(const CTask& task);
+    // Replaces the task stored under `taskId` with the edited one; false when it is gone.
+    bool ModifyTask(int taskId, const CTask& task);
+    void DeleteTask(int taskId);
+    // Any thread. Copies the task into `task`; false (and `task` untouched) when it is gone.
+    bool GetTask(int taskId, CTask& task) const;
+
+    // The first scheduled task, in table order, whose next run time has come; moves that
+    // time one interval on. -1 when none is due. One task per call.
+    int GetNextDueTask();
+    // Run-time updates from the engine's reports; they do not make the document modified.
+    void SetTaskLastRunTime(int taskId);
+    void UpdateTaskFailCount(int taskId, bool failed, bool succeeded);
+
+    // Copies of every task, in table order (the order of a save).
+    QList<CTask> GetTasks() const;
+    int GetTaskCount() const;
+    int GetLastTaskId() const { return m_LastTaskId; }
+
+    bool IsModified() const { return m_bModified; }
+    void SetModifiedFlag(bool modified = true);
+    QString GetPathName() const { return m_PathName; }
+    void SetPathName(const QString& path);
+
+Q_SIGNALS:
+    void TaskAdded(int taskId);
+    void TaskChanged(int taskId);
+    void TaskRemoved(int taskId);
+    void TasksCleared();
+    void ModifiedChanged(bool modified);
+    void PathNameChanged(const QString& path);
+
+private:
+    // The table iterates in a fixed order that decides the save order and which of several
+    // due tasks goes first: 17 buckets by (id >> 4) % 17 in ascending order, and within a
+    // bucket the most recently added id first. Replacing a task keeps its place.
+    struct COrderKey
+    {
+        unsigned m_nBucket = 0;
+        qint64 m_nNewestFirst = 0; // minus the sequence number of the first store
+
+        auto operator<=>(const COrderKey&) const = default;
+    };
+
+    void StoreNewTask(const CTask& task); // lock held
+
+    mutable std::mutex m_Lock;
+    std::map<COrderKey, CTask> m_TaskMap;
+    QHash<int, COrderKey> m_Index;
+    qint64 m_nStoreSequence = 0;
+
+    int m_LastTaskId = 0;
+    bool m_bModified = false;
+    QString m_PathName;
+};

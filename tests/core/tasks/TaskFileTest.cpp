@@ -1,0 +1,279 @@
+#include "core/shell/AppSettings.h"
+#include "core/support/Clock.h"
+#include "core/tasks/TaskFile.h"
+#include "core/tasks/VigrelDoc.h"
+#include "support/TempSettings.h"
+#include "support/TestFiles.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class TaskFile : public ::testing::Test
+{
+protected:
+    void SetUp() override { SetClockForTesting([] { return qint64(1700000000); }); }
+    void TearDown() override { SetClockForTesting({}); }
+
+    QString Path(const QString& name) const { return m_Dir.filePath(name); }
+
+    // Reads bytes as a task file; the tasks must exist.
+    QList<CTask> Parse(const QByteArray& bytes)
+    {
+        QList<CTask> tasks;
+        ParseTaskFile(bytes, tasks);
+        return tasks;
+    }
+
+    CTempSettings m_Settings;
+    QTemporaryDir m_Dir;
+};
+
+// The document of tests/data/two-tasks.cvn, built by hand.
+void BuildTwoTaskDocument(CVigrelDoc& doc)
+{
+    CTask home;
+    home.m_Name = QStringLiteral("Home page");
+    home.m_PingInterval = 3600;
+    home.m_HttpGetURL = QStringLiteral("http://127.0.0.1:8080/index.html");
+    home.m_ExpectedPattern = QStringLiteral("Welcome");
+    home.m_CheckAction = eCheckHttpGetPattern;
+    home.m_SpiderUrl = QStringLiteral("http://127.0.0.1:8080/");
+    home.m_bSpiderLimitPageNumber = true;
+    home.m_bSpiderLimitDepth = true;
+    home.m_SpiderMaxPageNumber = 50;
+    home.m_SpiderMaxDepth = 3;
+    home.m_bAlertAboutFailuresOnly = false;
+    home.m_FailCount = 7; // run-time fields never reach the file
+    home.m_LastRunTime = 1600000000;
+    home.m_AlertSettings.m_AlertDetails = QStringLiteral("not stored");
+
+    CTask ping;
+    ping.m_Name = QStringLiteral("Server ping");
+    ping.m_Description = QStringLiteral("Main server\r\nrack 4");
+    ping.m_PingHost = QStringLiteral("127.0.0.1");
+    ping.m_TimeoutSec = 3;
+    ping.m_PingInterval = 300;
+    ping.m_CheckAction = eCheckPing;
+    ping.m_MaxFailCount = 2;
+    ping.m_bTaskScheduled = true;
+    ping.m_AlertSettings.m_AlertMethods = eAlertEmail | eAlertApplication;
+    ping.m_AlertSettings.m_AlertEmailAddresses = QStringLiteral("ops@example.com;dev@example.com");
+    ping.m_AlertSettings.m_AlertApplicationName = QStringLiteral("\"/opt/alert tools/notify\" %N %E");
+    ping.m_AlertSettings.m_bUseDefaultAlertMethods = false;
+
+    doc.AddTask(home); // id 1
+    doc.AddTask(ping); // id 2: saved first
+}
+
+} // namespace
+
+TEST_F(TaskFile, SavesByteForByteInTheTaskFileLayout)
+{
+    CVigrelDoc doc;
+    BuildTwoTaskDocument(doc);
+    QString error;
+    ASSERT_TRUE(doc.OnSaveDocument(Path(QStringLiteral("two.cvn")), &error)) << error.toStdString();
+    const QByteArray written = ReadBytes(Path(QStringLiteral("two.cvn")));
+    const QByteArray golden = ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn")));
+    ASSERT_FALSE(golden.isEmpty());
+    EXPECT_EQ(written.toStdString(), golden.toStdString());
+    EXPECT_FALSE(doc.IsModified());
+}
+
+TEST_F(TaskFile, ReadsBackEveryStoredField)
+{
+    QList<CTask> tasks;
+    QString error;
+    ASSERT_TRUE(ReadTaskFile(TestDataPath(QStringLiteral("two-tasks.cvn")), tasks, &error));
+    ASSERT_EQ(tasks.size(), 2);
+    const CTask& ping = tasks[0];
+    EXPECT_EQ(ping.m_TaskId, 0);
+    EXPECT_EQ(ping.m_Name, u"Server ping");
+    EXPECT_EQ(ping.m_Description, u"Main server\r\nrack 4");
+    EXPECT_EQ(ping.m_AlertSettings.m_AlertMethods, 3);
+    EXPECT_EQ(ping.m_AlertSettings.m_AlertApplicationName, u"\"/opt/alert tools/notify\" %N %E");
+    EXPECT_FALSE(ping.m_AlertSettings.m_bUseDefaultAlertMethods);
+    EXPECT_EQ(ping.m_TimeoutSec, 3);
+    EXPECT_EQ(ping.m_MaxFailCount, 2);
+    EXPECT_TRUE(ping.m_bTaskScheduled);
+    EXPECT_EQ(ping.m_NextRunTime, 1700000000 + 300) << "due one interval after reading";
+    EXPECT_EQ(ping.m_LastRunTime, 0);
+    const CTask& home = tasks[1];
+    EXPECT_EQ(home.m_TaskId, 1);
+    EXPECT_EQ(home.m_CheckAction, eCheckHttpGetPattern);
+    EXPECT_EQ(home.m_ExpectedPattern, u"Welcome");
+    EXPECT_EQ(home.m_SpiderMaxPageNumber, 50);
+    EXPECT_TRUE(home.m_bSpiderLimitDepth);
+    EXPECT_FALSE(home.m_bAlertAboutFailuresOnly);
+    EXPECT_EQ(home.m_NextRunTime, 1700000000 + 3600) << "unscheduled tasks get a next run time too";
+
+    // And what was read is written again unchanged.
+    ASSERT_TRUE(WriteTaskFile(Path(QStringLiteral("again.cvn")), tasks, &error));
+    EXPECT_EQ(ReadBytes(Path(QStringLiteral("again.cvn"))), ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn"))));
+}
+
+TEST_F(TaskFile, DescriptionLineBreaksTravelAsEnterMarks)
+{
+    CTask task;
+    task.m_Description = QStringLiteral("first line\r\nsecond line\nthird after a bare LF");
+    const QByteArray bytes = FormatTaskFile({task});
+    EXPECT_TRUE(bytes.contains("m_Description=first line<ENTER>second line<ENTER>third after a bare LF\r\n"));
+
+    EXPECT_EQ(Parse(bytes).value(0).m_Description, u"first line\r\nsecond line\r\nthird after a bare LF");
+    // A typed "<ENTER>" cannot be told from a stored line break.
+    task.m_Description = QStringLiteral("press <ENTER> to go on");
+    EXPECT_EQ(Parse(FormatTaskFile({task})).value(0).m_Description, u"press \r\n to go on");
+}
+
+TEST_F(TaskFile, LineBreaksInOtherTextsCannotSplitTheFile)
+{
+    CTask task;
+    task.m_Name = QStringLiteral("evil\r\nm_CheckAction=4");
+    task.m_CheckAction = eCheckPing;
+    const QList<CTask> tasks = Parse(FormatTaskFile({task}));
+    ASSERT_EQ(tasks.size(), 1);
+    EXPECT_EQ(tasks[0].m_Name, u"evil m_CheckAction=4");
+    EXPECT_EQ(tasks[0].m_CheckAction, eCheckPing);
+}
+
+TEST_F(TaskFile, LongValuesAndUnicodeAreReadWhole)
+{
+    CTask task;
+    task.m_HttpGetURL = QStringLiteral("http://127.0.0.1/") + QString(283, u'x');
+    ASSERT_EQ(task.m_HttpGetURL.size(), 300);
+    task.m_Name = QStringLiteral("Café – 東京");
+    const QList<CTask> tasks = Parse(FormatTaskFile({task}));
+    EXPECT_EQ(tasks.value(0).m_HttpGetURL, task.m_HttpGetURL);
+    EXPECT_EQ(tasks.value(0).m_Name, task.m_Name);
+}
+
+TEST_F(TaskFile, ReadsOddFilesTheWayTheProfileFunctionsDo)
+{
+    const QByteArray odd = "\xEF\xBB\xBF"
+                           "; written by hand\n"
+                           "[gLoBaL]\n"
+                           "  entrycount = 3 tasks \n"
+                           "[ TASK 0 ]\r\n"
+                           "M_NAME =   'Quoted name'  \r\n"
+                           "m_name=second m_Name is ignored\r\n"
+                           "m_PingHost=\"  spaced host  \"\r\n"
+                           "m_TimeoutSec=abc\r\n"
+                           "m_PingInterval=120s\r\n"
+                           "m_MaxFailCount=-2\r\n"
+                           "m_SpiderMaxDepth=\r\n"
+                           "m_ExpectedPattern='half quoted\r\n"
+                           "not a key line\r\n"
+                           "[Task 0]\r\n"
+                           "m_CheckAction=4\r\n"
+                           "[Task 2]\r\n"
+                           "m_Name=Third\r\n"
+                           "[Task 3]\r\n"
+                           "m_Name=Beyond EntryCount\r\n";
+    const QList<CTask> tasks = Parse(odd);
+    ASSERT_EQ(tasks.size(), 3);
+    EXPECT_EQ(tasks[0].m_Name, u"Quoted name");
+    EXPECT_EQ(tasks[0].m_PingHost, u"  spaced host  ");
+    EXPECT_EQ(tasks[0].m_TimeoutSec, 0) << "a value that is not a number reads as 0";
+    EXPECT_EQ(tasks[0].m_PingInterval, 120);
+    EXPECT_EQ(tasks[0].m_MaxFailCount, -2);
+    EXPECT_EQ(tasks[0].m_SpiderMaxDepth, 2) << "an empty number keeps the initial value";
+    EXPECT_EQ(tasks[0].m_ExpectedPattern, u"'half quoted");
+    EXPECT_EQ(tasks[0].m_CheckAction, eCheckNone) << "a repeated section is ignored";
+    EXPECT_EQ(tasks[1].m_Name, u"Unnamed") << "a missing section gives a default task";
+    EXPECT_EQ(tasks[1].m_TaskId, 1);
+    EXPECT_EQ(tasks[2].m_Name, u"Third");
+}
+
+TEST_F(TaskFile, MissingKeysKeepTheApplicationDefaults)
+{
+    CAppSettings settings = GetAppSettings();
+    settings.m_AlertMethods = eAlertEmail;
+    settings.m_AlertEmailAddresses = QStringLiteral("ops@example.com");
+    settings.m_MaxFailCount = 5;
+    SetAppSettings(settings);
+
+    const QList<CTask> tasks = Parse("[Global]\r\nEntryCount=2\r\n[Task 0]\r\nm_Name=Without alert keys\r\n");
+    ASSERT_EQ(tasks.size(), 2);
+    for (const CTask& task : tasks) {
+        EXPECT_EQ(task.m_AlertSettings.m_AlertMethods, eAlertEmail);
+        EXPECT_EQ(task.m_AlertSettings.m_AlertEmailAddresses, u"ops@example.com");
+        EXPECT_EQ(task.m_MaxFailCount, 5);
+        EXPECT_EQ(task.m_TimeoutSec, 5);
+    }
+    EXPECT_EQ(tasks[1].m_Name, u"Unnamed");
+}
+
+TEST_F(TaskFile, EntryCountDecidesHowManyTasksThereAre)
+{
+    EXPECT_TRUE(Parse("").isEmpty());
+    EXPECT_TRUE(Parse("[Task 0]\r\nm_Name=No global section\r\n").isEmpty());
+    EXPECT_TRUE(Parse("[Global]\r\nEntryCount=-3\r\n").isEmpty());
+    EXPECT_EQ(Parse("[Global]\r\nEntryCount=2\r\n").size(), 2);
+}
+
+TEST_F(TaskFile, AnsiFilesAreReadAsLatin1)
+{
+    const QList<CTask> tasks = Parse("[Global]\r\nEntryCount=1\r\n[Task 0]\r\nm_Name=Caf\xE9\r\n");
+    EXPECT_EQ(tasks.value(0).m_Name, u"Café");
+}
+
+TEST_F(TaskFile, FilesThatCannotBeReadAreErrorsWithTheReason)
+{
+    QList<CTask> tasks;
+    QString error;
+    EXPECT_FALSE(ReadTaskFile(Path(QStringLiteral("missing.cvn")), tasks, &error));
+    EXPECT_TRUE(error.contains(u"missing.cvn")) << error.toStdString();
+    EXPECT_TRUE(error.contains(u"does not exist")) << error.toStdString();
+
+    QDir(m_Dir.path()).mkdir(QStringLiteral("folder.cvn"));
+    EXPECT_FALSE(ReadTaskFile(Path(QStringLiteral("folder.cvn")), tasks, &error));
+    EXPECT_TRUE(error.contains(u"folder")) << error.toStdString();
+
+    WriteBytes(Path(QStringLiteral("huge.cvn")), "[Global]\r\nEntryCount=2000000000\r\n");
+    EXPECT_FALSE(ReadTaskFile(Path(QStringLiteral("huge.cvn")), tasks, &error));
+    EXPECT_TRUE(error.contains(u"2000000000")) << error.toStdString();
+    EXPECT_TRUE(tasks.isEmpty());
+}
+
+TEST_F(TaskFile, SavingOverALongerFileLeavesNoTrace)
+{
+    const QString path = Path(QStringLiteral("tasks.cvn"));
+    QList<CTask> many(5);
+    for (qsizetype i = 0; i < many.size(); ++i)
+        many[i].m_Name = QStringLiteral("Task number %1").arg(i);
+    QString error;
+    ASSERT_TRUE(WriteTaskFile(path, many, &error));
+    ASSERT_TRUE(WriteTaskFile(path, many.mid(0, 1), &error));
+    EXPECT_EQ(ReadBytes(path), FormatTaskFile(many.mid(0, 1)));
+    EXPECT_EQ(QDir(m_Dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("tasks.cvn")})
+        << "no temporary file is left behind";
+}
+
+TEST_F(TaskFile, AFailedSaveReportsWhyAndKeepsTheOldFile)
+{
+    const QString blocker = Path(QStringLiteral("plain-file"));
+    WriteBytes(blocker, "old content");
+    QString error;
+    // A path under a regular file cannot be created, even by root.
+    EXPECT_FALSE(WriteTaskFile(blocker + QStringLiteral("/tasks.cvn"), {CTask()}, &error));
+    EXPECT_TRUE(error.contains(u"tasks.cvn")) << error.toStdString();
+    EXPECT_FALSE(WriteTaskFile(Path(QStringLiteral("no-such-folder/tasks.cvn")), {CTask()}, &error));
+    EXPECT_TRUE(error.startsWith(u"Cannot save the task file")) << error.toStdString();
+    EXPECT_EQ(ReadBytes(blocker), "old content");
+
+    // Through the document: the old file stays, and so do the unsaved changes.
+    const QString path = Path(QStringLiteral("kept.cvn"));
+    WriteBytes(path, FormatTaskFile({CTask()}));
+    const QByteArray before = ReadBytes(path);
+    CVigrelDoc doc;
+    ASSERT_TRUE(doc.OnOpenDocument(path));
+    doc.AddTask(CTask());
+    EXPECT_FALSE(doc.OnSaveDocument(Path(QStringLiteral("no-such-folder/kept.cvn")), &error));
+    EXPECT_TRUE(doc.IsModified());
+    EXPECT_EQ(doc.GetPathName(), path);
+    EXPECT_EQ(ReadBytes(path), before);
+}
