@@ -54,7 +54,8 @@ int main(int argc, char** argv)
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption settingsOption(QStringLiteral("settings"),
-        QStringLiteral("Use this INI file instead of the user's settings."), QStringLiteral("FILE"));
+                                            QStringLiteral("Use this INI file instead of the user's settings."),
+                                            QStringLiteral("FILE"));
     parser.addOption(settingsOption);
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("Task file (.cvn) to list."));
     parser.process(app);

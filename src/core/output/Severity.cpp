@@ -2,7 +2,7 @@
 
 const std::map<int, QString>& CSeverity::GetSeverityTable()
 {
-    static const std::map<int, QString> table{
+    static const std::map<int, QString> table {
         {eInformational, QStringLiteral("Informational")},
         {eTaskSuccess, QStringLiteral("Task Success")},
         {eTaskFailure, QStringLiteral("Task Failure")},

@@ -24,8 +24,7 @@ public:
     CSeverity() = default;
     CSeverity(int code)
         : m_nCode(code)
-    {
-    }
+    { }
 
     int GetCode() const { return m_nCode; }
     QString GetName() const { return GetSeverityName(m_nCode); }

@@ -97,7 +97,7 @@ CIniReader::CIniReader(QString text)
             name = TrimBlanks(line.mid(1, close - 1)).toString().toLower();
             inSection = true;
             skipSection = m_Sections.contains(name);
-            current = Range{qsizetype(m_Entries.size()), 0};
+            current = Range {qsizetype(m_Entries.size()), 0};
             continue;
         }
         if (!inSection || skipSection)
@@ -105,7 +105,7 @@ CIniReader::CIniReader(QString text)
         const qsizetype equals = line.indexOf(u'=');
         if (equals < 0)
             continue;
-        m_Entries.push_back(Entry{TrimBlanks(line.first(equals)), StripQuotes(TrimBlanks(line.mid(equals + 1)))});
+        m_Entries.push_back(Entry {TrimBlanks(line.first(equals)), StripQuotes(TrimBlanks(line.mid(equals + 1)))});
         ++current.count;
     }
     closeSection();
@@ -127,7 +127,7 @@ const CIniReader::Entry* CIniReader::Find(const QString& section, const QString&
         const auto it = m_Sections.constFind(section.toLower());
         m_LastSection = section;
         m_LastFound = it != m_Sections.constEnd();
-        m_LastRange = m_LastFound ? *it : Range{};
+        m_LastRange = m_LastFound ? *it : Range {};
     }
     if (!m_LastFound || m_LastRange.count == 0)
         return nullptr;

@@ -2,7 +2,7 @@
 
 const std::array<CFrequencyUnit, 5>& FrequencyUnits()
 {
-    static const std::array<CFrequencyUnit, 5> units{{
+    static const std::array<CFrequencyUnit, 5> units {{
         {QStringLiteral("Minute(s)"), 60, 1, 60, QStringLiteral("Please enter frequency value between 1 and 60.")},
         {QStringLiteral("Hour(s)"), 3600, 1, 24, QStringLiteral("Please enter frequency value between 1 and 24.")},
         {QStringLiteral("Day(s)"), 86400, 1, 30, QStringLiteral("Please enter frequency value between 1 and 30.")},

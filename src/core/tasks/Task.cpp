@@ -31,16 +31,14 @@ QString DecodeDescription(QString text)
 
 CAlertSettings::CAlertSettings()
     : CAlertSettings(GetAppSettingsSnapshot())
-{
-}
+{ }
 
 CAlertSettings::CAlertSettings(const CAppSettings& defaults)
     : m_AlertMethods(defaults.m_AlertMethods)
     , m_AlertEmailAddresses(defaults.m_AlertEmailAddresses)
     , m_AlertHttpUrl(defaults.m_AlertHttpUrl)
     , m_AlertApplicationName(defaults.m_AlertApplicationName)
-{
-}
+{ }
 
 void CAlertSettings::SaveToIni(CIniWriter& ini, const QString& section) const
 {
@@ -63,15 +61,13 @@ void CAlertSettings::LoadFromIni(const CIniReader& ini, const QString& section)
 
 CTask::CTask()
     : CTask(GetAppSettingsSnapshot())
-{
-}
+{ }
 
 CTask::CTask(const CAppSettings& defaults)
     : m_AlertSettings(defaults)
     , m_MaxFailCount(defaults.m_MaxFailCount)
     , m_bAlertAboutFailuresOnly(defaults.m_bAlertAboutFailuresOnly)
-{
-}
+{ }
 
 void CTask::SaveToIni(CIniWriter& ini, const QString& section) const
 {
@@ -96,7 +92,9 @@ void CTask::SaveToIni(CIniWriter& ini, const QString& section) const
 
 void CTask::LoadFromIni(const CIniReader& ini, const QString& section)
 {
-    auto readBool = [&](const QString& key, bool current) { return ini.ReadInt(section, key, current) != 0; };
+    auto readBool = [&](const QString& key, bool current) {
+        return ini.ReadInt(section, key, current) != 0;
+    };
 
     m_AlertSettings.LoadFromIni(ini, section);
     m_Name = ini.ReadString(section, QStringLiteral("m_Name"), m_Name);

@@ -61,9 +61,8 @@ bool ReadTaskFile(const QString& path, QList<CTask>& tasks, QString* error)
 
     const int entryCount = ParseTaskFile(bytes, tasks);
     if (entryCount > kMaxTaskFileEntries) {
-        return fail(QStringLiteral("it claims %1 tasks; at most %2 are supported.")
-                        .arg(entryCount)
-                        .arg(kMaxTaskFileEntries));
+        return fail(
+            QStringLiteral("it claims %1 tasks; at most %2 are supported.").arg(entryCount).arg(kMaxTaskFileEntries));
     }
     return true;
 }

@@ -10,8 +10,7 @@ constexpr unsigned kBucketCount = 17;
 
 CVigrelDoc::CVigrelDoc(QObject* parent)
     : QObject(parent)
-{
-}
+{ }
 
 bool CVigrelDoc::OnNewDocument()
 {
@@ -65,7 +64,7 @@ bool CVigrelDoc::OnSaveDocument(const QString& path, QString* error)
 
 void CVigrelDoc::StoreNewTask(const CTask& task)
 {
-    const COrderKey key{(unsigned(task.m_TaskId) >> 4) % kBucketCount, -++m_nStoreSequence};
+    const COrderKey key {(unsigned(task.m_TaskId) >> 4) % kBucketCount, -++m_nStoreSequence};
     m_TaskMap.emplace(key, task);
     m_Index.insert(task.m_TaskId, key);
 }

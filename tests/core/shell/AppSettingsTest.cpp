@@ -127,8 +127,8 @@ TEST(AppSettings, SnapshotsTakenOnAnotherThreadAreNeverHalfChanged)
     b.m_AlertEmailAddresses = QStringLiteral("b@example.com");
     SetAppSettings(a);
 
-    std::atomic<bool> done{false};
-    std::atomic<int> mixed{0};
+    std::atomic<bool> done {false};
+    std::atomic<int> mixed {0};
     std::thread reader([&] {
         while (!done) {
             const CAppSettings s = GetAppSettingsSnapshot();

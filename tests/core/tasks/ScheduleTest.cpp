@@ -1,5 +1,5 @@
-#include "core/support/Clock.h"
 #include "core/tasks/Schedule.h"
+#include "core/support/Clock.h"
 #include "core/tasks/TaskFile.h"
 #include "core/tasks/VigrelDoc.h"
 #include "support/TempSettings.h"
@@ -17,18 +17,12 @@ TEST(Frequency, StoredSecondsShowAsCountAndUnit)
         CFrequency shown;
     };
     const Case cases[] = {
-        {1, eUnitMinutes, {1, eUnitMinutes}},
-        {59, eUnitMinutes, {59, eUnitMinutes}},
-        {60, eUnitMinutes, {1, eUnitHours}},
-        {24, eUnitHours, {1, eUnitDays}},
-        {30, eUnitDays, {30, eUnitDays}},
-        {1, eUnitWeeks, {7, eUnitDays}},
-        {3, eUnitWeeks, {21, eUnitDays}},
-        {4, eUnitWeeks, {28, eUnitDays}},
-        {5, eUnitWeeks, {5, eUnitWeeks}},
-        {6, eUnitWeeks, {6, eUnitWeeks}},
-        {1, eUnitMonths, {30, eUnitDays}},
-        {2, eUnitMonths, {2, eUnitMonths}},
+        {1, eUnitMinutes, {1, eUnitMinutes}}, {59, eUnitMinutes, {59, eUnitMinutes}},
+        {60, eUnitMinutes, {1, eUnitHours}},  {24, eUnitHours, {1, eUnitDays}},
+        {30, eUnitDays, {30, eUnitDays}},     {1, eUnitWeeks, {7, eUnitDays}},
+        {3, eUnitWeeks, {21, eUnitDays}},     {4, eUnitWeeks, {28, eUnitDays}},
+        {5, eUnitWeeks, {5, eUnitWeeks}},     {6, eUnitWeeks, {6, eUnitWeeks}},
+        {1, eUnitMonths, {30, eUnitDays}},    {2, eUnitMonths, {2, eUnitMonths}},
         {12, eUnitMonths, {12, eUnitMonths}},
     };
     for (const Case& c : cases) {
@@ -39,9 +33,9 @@ TEST(Frequency, StoredSecondsShowAsCountAndUnit)
     EXPECT_EQ(FrequencySeconds(12, eUnitMonths), 12 * 2592000);
     EXPECT_EQ(FrequencySeconds(60, eUnitMinutes), 3600);
     // Only a task file can hold seconds that are not whole units: the rest is dropped.
-    EXPECT_EQ(SplitFrequency(90), (CFrequency{1, eUnitMinutes}));
-    EXPECT_EQ(SplitFrequency(0), (CFrequency{0, eUnitMinutes}));
-    EXPECT_EQ(SplitFrequency(7 * 604800 + 5), (CFrequency{1, eUnitMonths}));
+    EXPECT_EQ(SplitFrequency(90), (CFrequency {1, eUnitMinutes}));
+    EXPECT_EQ(SplitFrequency(0), (CFrequency {0, eUnitMinutes}));
+    EXPECT_EQ(SplitFrequency(7 * 604800 + 5), (CFrequency {1, eUnitMonths}));
 }
 
 TEST(Frequency, CountsOutsideTheUnitsRangeAreRefusedWithItsMessage)
@@ -67,8 +61,8 @@ TEST(Frequency, CountsOutsideTheUnitsRangeAreRefusedWithItsMessage)
     EXPECT_EQ(ParseFrequencyCount(QStringLiteral("ten")), 0);
     EXPECT_EQ(ParseFrequencyCount(QString()), 0);
 
-    const QStringList texts{QStringLiteral("Minute(s)"), QStringLiteral("Hour(s)"), QStringLiteral("Day(s)"),
-        QStringLiteral("Week(s)"), QStringLiteral("Month(s)")};
+    const QStringList texts {QStringLiteral("Minute(s)"), QStringLiteral("Hour(s)"), QStringLiteral("Day(s)"),
+                             QStringLiteral("Week(s)"), QStringLiteral("Month(s)")};
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(FrequencyUnits()[size_t(i)].m_Text, texts[i]);
 }

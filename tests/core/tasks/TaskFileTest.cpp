@@ -1,6 +1,6 @@
+#include "core/tasks/TaskFile.h"
 #include "core/shell/AppSettings.h"
 #include "core/support/Clock.h"
-#include "core/tasks/TaskFile.h"
 #include "core/tasks/VigrelDoc.h"
 #include "support/TempSettings.h"
 #include "support/TestFiles.h"
@@ -15,7 +15,10 @@ namespace {
 class TaskFile : public ::testing::Test
 {
 protected:
-    void SetUp() override { SetClockForTesting([] { return qint64(1700000000); }); }
+    void SetUp() override
+    {
+        SetClockForTesting([] { return qint64(1700000000); });
+    }
     void TearDown() override { SetClockForTesting({}); }
 
     QString Path(const QString& name) const { return m_Dir.filePath(name); }
@@ -249,7 +252,7 @@ TEST_F(TaskFile, SavingOverALongerFileLeavesNoTrace)
     ASSERT_TRUE(WriteTaskFile(path, many, &error));
     ASSERT_TRUE(WriteTaskFile(path, many.mid(0, 1), &error));
     EXPECT_EQ(ReadBytes(path), FormatTaskFile(many.mid(0, 1)));
-    EXPECT_EQ(QDir(m_Dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("tasks.cvn")})
+    EXPECT_EQ(QDir(m_Dir.path()).entryList(QDir::Files), QStringList {QStringLiteral("tasks.cvn")})
         << "no temporary file is left behind";
 }
 

@@ -1,5 +1,5 @@
-#include "core/shell/AppSettings.h"
 #include "core/tasks/Task.h"
+#include "core/shell/AppSettings.h"
 #include "support/TempSettings.h"
 
 #include <gtest/gtest.h>
@@ -74,11 +74,13 @@ TEST(Task, CopiesCarryTheRunTimeFieldsToo)
 
 TEST(Task, ValidUrlsNeedAWebSchemeAndAHost)
 {
-    for (const char* good : {"http://example.com", "https://example.com/a/b?c=d#e", "ftp://files.example.com/pub/",
-             "HTTP://EXAMPLE.COM", "http://127.0.0.1:8080/", "http://[::1]:8080/x", "http://example.com/a b"})
+    for (const char* good :
+         {"http://example.com", "https://example.com/a/b?c=d#e", "ftp://files.example.com/pub/", "HTTP://EXAMPLE.COM",
+          "http://127.0.0.1:8080/", "http://[::1]:8080/x", "http://example.com/a b"})
         EXPECT_TRUE(IsValidUrl(QString::fromUtf8(good))) << good;
-    for (const char* bad : {"", "example.com", "www.example.com/index.html", "http://", "http:///path",
-             "mailto:someone@example.com", "file:///etc/passwd", "javascript:alert(1)", "http//example.com"})
+    for (const char* bad :
+         {"", "example.com", "www.example.com/index.html", "http://", "http:///path", "mailto:someone@example.com",
+          "file:///etc/passwd", "javascript:alert(1)", "http//example.com"})
         EXPECT_FALSE(IsValidUrl(QString::fromUtf8(bad))) << bad;
     EXPECT_TRUE(InvalidUrlMessage().startsWith(u"The URL you entered is not valid."));
     EXPECT_TRUE(InvalidUrlMessage().endsWith(u"the IP address")) << "the message has no final full stop";

@@ -1,6 +1,6 @@
+#include "core/tasks/VigrelDoc.h"
 #include "core/support/Clock.h"
 #include "core/tasks/TaskFile.h"
-#include "core/tasks/VigrelDoc.h"
 #include "support/TempSettings.h"
 #include "support/TestFiles.h"
 
@@ -54,17 +54,17 @@ TEST_F(VigrelDoc, IdsAndTableOrderAcrossSaveAndOpen)
     EXPECT_EQ(doc.AddTask(Named(QStringLiteral("one"))), 1);
     EXPECT_EQ(doc.AddTask(Named(QStringLiteral("two"))), 2);
     EXPECT_EQ(doc.AddTask(Named(QStringLiteral("three"))), 3);
-    EXPECT_EQ(Ids(doc.GetTasks()), (QList<int>{3, 2, 1}));
+    EXPECT_EQ(Ids(doc.GetTasks()), (QList<int> {3, 2, 1}));
     ASSERT_TRUE(doc.OnSaveDocument(Path(QStringLiteral("t.cvn"))));
 
     QList<CTask> saved;
     ASSERT_TRUE(ReadTaskFile(Path(QStringLiteral("t.cvn")), saved, nullptr));
-    EXPECT_EQ(Names(saved), (QStringList{QStringLiteral("three"), QStringLiteral("two"), QStringLiteral("one")}));
+    EXPECT_EQ(Names(saved), (QStringList {QStringLiteral("three"), QStringLiteral("two"), QStringLiteral("one")}));
 
     CVigrelDoc reopened;
     ASSERT_TRUE(reopened.OnOpenDocument(Path(QStringLiteral("t.cvn"))));
     // Ids below 16 share one bucket, newest first: the table lists them in reverse.
-    EXPECT_EQ(Ids(reopened.GetTasks()), (QList<int>{2, 1, 0}));
+    EXPECT_EQ(Ids(reopened.GetTasks()), (QList<int> {2, 1, 0}));
     CTask first;
     ASSERT_TRUE(reopened.GetTask(0, first));
     EXPECT_EQ(first.m_Name, u"three");
@@ -99,7 +99,7 @@ TEST_F(VigrelDoc, TableOrderFollowsTheBucketsOfLargerIds)
     QString error;
     ASSERT_TRUE(WriteTaskFile(Path(QStringLiteral("wrap.cvn")), tasks, &error));
     ASSERT_TRUE(wrap.OnOpenDocument(Path(QStringLiteral("wrap.cvn"))));
-    EXPECT_EQ(Ids(wrap.GetTasks()).mid(0, 2), (QList<int>{272, 15}));
+    EXPECT_EQ(Ids(wrap.GetTasks()).mid(0, 2), (QList<int> {272, 15}));
 }
 
 TEST_F(VigrelDoc, SavedSectionsAreNumberedNotIds)
@@ -116,7 +116,7 @@ TEST_F(VigrelDoc, SavedSectionsAreNumberedNotIds)
     EXPECT_FALSE(bytes.contains("[Task 3]"));
     CVigrelDoc reopened;
     ASSERT_TRUE(reopened.OnOpenDocument(Path(QStringLiteral("gaps.cvn"))));
-    EXPECT_EQ(Ids(reopened.GetTasks()), (QList<int>{2, 1, 0}));
+    EXPECT_EQ(Ids(reopened.GetTasks()), (QList<int> {2, 1, 0}));
 }
 
 TEST_F(VigrelDoc, ModifiedFlagFollowsEditsNotRuns)
@@ -170,11 +170,12 @@ TEST_F(VigrelDoc, OpeningReplacesAndFailingToOpenKeepsTheDocument)
     QSignalSpy cleared(&doc, &CVigrelDoc::TasksCleared);
     QSignalSpy added(&doc, &CVigrelDoc::TaskAdded);
 
-    WriteBytes(Path(QStringLiteral("first.cvn")), FormatTaskFile({Named(QStringLiteral("f1")), Named(QStringLiteral("f2"))}));
+    WriteBytes(Path(QStringLiteral("first.cvn")),
+               FormatTaskFile({Named(QStringLiteral("f1")), Named(QStringLiteral("f2"))}));
     WriteBytes(Path(QStringLiteral("second.cvn")), FormatTaskFile({Named(QStringLiteral("s1"))}));
     ASSERT_TRUE(doc.OnOpenDocument(Path(QStringLiteral("first.cvn"))));
     ASSERT_TRUE(doc.OnOpenDocument(Path(QStringLiteral("second.cvn"))));
-    EXPECT_EQ(Names(doc.GetTasks()), QStringList{QStringLiteral("s1")});
+    EXPECT_EQ(Names(doc.GetTasks()), QStringList {QStringLiteral("s1")});
     EXPECT_EQ(cleared.count(), 2);
     ASSERT_EQ(added.count(), 3);
     EXPECT_EQ(added.at(2).at(0).toInt(), 0) << "rows are announced in section order";
@@ -207,8 +208,8 @@ TEST_F(VigrelDoc, EngineReadsWhileTheUiChangesTheTable)
 {
     CVigrelDoc doc;
     const int stable = doc.AddTask(Named(QStringLiteral("stable")));
-    std::atomic<bool> done{false};
-    std::atomic<int> bad{0};
+    std::atomic<bool> done {false};
+    std::atomic<int> bad {0};
     std::thread engine([&] {
         CTask copy;
         while (!done) {
