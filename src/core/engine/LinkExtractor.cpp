@@ -1,0 +1,195 @@
+#include "core/engine/LinkExtractor.h"
+#include "core/engine/Url.h"
+
+#include <QList>
+
+#include <libxml/HTMLparser.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/xmlerror.h>
+
+#include <climits>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// The raw attribute values of one page, in document order, as the parser reports them
+// (entities decoded, converted to UTF-8 from the page's encoding).
+struct CPageLinks
+{
+    QList<QString> m_Anchors;
+    QList<QString> m_Frames;
+    QString m_BaseHref;
+    bool m_bHasBase = false;
+};
+
+bool IsNamed(const xmlChar* name, const char* wanted)
+{
+    return xmlStrcasecmp(name, reinterpret_cast<const xmlChar*>(wanted)) == 0;
+}
+
+// Only the first occurrence of an attribute counts, as in browsers.
+const xmlChar* FindAttribute(const xmlChar** attributes, const char* wanted)
+{
+    for (const xmlChar** attribute = attributes; attribute[0] != nullptr; attribute += 2) {
+        if (IsNamed(attribute[0], wanted))
+            return attribute[1];
+    }
+    return nullptr;
+}
+
+void OnStartElement(void* context, const xmlChar* name, const xmlChar** attributes)
+{
+    if (attributes == nullptr)
+        return;
+    auto* links = static_cast<CPageLinks*>(context);
+    if (IsNamed(name, "a")) {
+        if (const xmlChar* href = FindAttribute(attributes, "href"))
+            links->m_Anchors.append(QString::fromUtf8(reinterpret_cast<const char*>(href)));
+    } else if (IsNamed(name, "frame")) {
+        if (const xmlChar* src = FindAttribute(attributes, "src"))
+            links->m_Frames.append(QString::fromUtf8(reinterpret_cast<const char*>(src)));
+    } else if (IsNamed(name, "base") && !links->m_bHasBase) {
+        // The first BASE with an href sets the base of every link of the page, even of the
+        // links before it.
+        if (const xmlChar* href = FindAttribute(attributes, "href")) {
+            links->m_BaseHref = QString::fromUtf8(reinterpret_cast<const char*>(href));
+            links->m_bHasBase = true;
+        }
+    }
+}
+
+void IgnoreMessage(void*, const char*, ...) { }
+void IgnoreError(void*, xmlErrorPtr) { }
+
+// The parser options silence the parser's own reports, but encoding failures are reported
+// through the thread's global handlers, which print to stderr by default. Those handlers are
+// per thread in libxml2, so this touches no other thread.
+class CSilentLibxml
+{
+public:
+    CSilentLibxml()
+        : m_GenericHandler(xmlGenericError)
+        , m_pGenericContext(xmlGenericErrorContext)
+        , m_StructuredHandler(xmlStructuredError)
+        , m_pStructuredContext(xmlStructuredErrorContext)
+    {
+        xmlSetGenericErrorFunc(nullptr, IgnoreMessage);
+        xmlSetStructuredErrorFunc(nullptr, IgnoreError);
+    }
+    ~CSilentLibxml()
+    {
+        xmlSetGenericErrorFunc(m_pGenericContext, m_GenericHandler);
+        xmlSetStructuredErrorFunc(m_pStructuredContext, m_StructuredHandler);
+    }
+    CSilentLibxml(const CSilentLibxml&) = delete;
+    CSilentLibxml& operator=(const CSilentLibxml&) = delete;
+
+private:
+    xmlGenericErrorFunc m_GenericHandler;
+    void* m_pGenericContext;
+    xmlStructuredErrorFunc m_StructuredHandler;
+    void* m_pStructuredContext;
+};
+
+struct CParserContextDeleter
+{
+    void operator()(htmlParserCtxtPtr context) const { htmlFreeParserCtxt(context); }
+};
+
+bool ParsePage(const QByteArray& content, CPageLinks& links)
+{
+    // libxml2 wants its global state set up once, before any thread parses.
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { xmlInitParser(); });
+
+    if (content.isEmpty() || content.size() > INT_MAX)
+        return false;
+    const CSilentLibxml silent;
+    std::unique_ptr<htmlParserCtxt, CParserContextDeleter> context(
+        htmlCreateMemoryParserCtxt(content.constData(), static_cast<int>(content.size())));
+    if (!context)
+        return false;
+
+    // libxml2 reads a page that declares no encoding as Latin-1, which garbles UTF-8 links.
+    // Bytes that are valid UTF-8 are read as UTF-8 (a <meta> charset still overrides it, as in
+    // browsers); other bytes keep libxml2's choice: the <meta> charset, or Latin-1.
+    if (content.isValidUtf8())
+        xmlSwitchEncoding(context.get(), XML_CHAR_ENCODING_UTF8);
+
+    // Only start tags matter: no other callback is set, so no tree is ever built. NONET keeps
+    // a page's DOCTYPE or entities from ever reaching the network.
+    htmlSAXHandler sax {};
+    sax.startElement = OnStartElement;
+    *context->sax = sax;
+    context->userData = &links;
+    htmlCtxtUseOptions(context.get(),
+                       HTML_PARSE_RECOVER | HTML_PARSE_NONET | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING
+                           | HTML_PARSE_NOIMPLIED | HTML_PARSE_NODEFDTD);
+    htmlParseDocument(context.get());
+    if (context->myDoc != nullptr) {
+        xmlFreeDoc(context->myDoc);
+        context->myDoc = nullptr;
+    }
+    return true;
+}
+
+} // namespace
+
+QByteArray CReferrerMap::Key(const QString& url)
+{
+    return url.toUtf8().toLower();
+}
+
+bool CReferrerMap::AddReference(const QString& url, const QString& referrer, bool mayQueue)
+{
+    CEntry& entry = m_Entries[Key(url)];
+    entry.m_Referrer = referrer;
+    if (!mayQueue || entry.m_bQueued)
+        return false;
+    entry.m_bQueued = true;
+    return true;
+}
+
+QString CReferrerMap::GetReferrer(const QString& url) const
+{
+    const auto it = m_Entries.constFind(Key(url));
+    return it != m_Entries.cend() ? it->m_Referrer : QString();
+}
+
+bool CReferrerMap::IsQueued(const QString& url) const
+{
+    const auto it = m_Entries.constFind(Key(url));
+    return it != m_Entries.cend() && it->m_bQueued;
+}
+
+void AddSpiderLink(const CSpiderLink& link, const QString& referrer, CSpiderQueue& queue, CReferrerMap& referrers)
+{
+    if (referrers.AddReference(link.m_Url, referrer, true))
+        queue.push_back(link);
+}
+
+void ExtractLinks(const CSpiderLink& page, const QByteArray& content, CSpiderQueue& queue, CReferrerMap& referrers,
+                  std::optional<int> maxDepth)
+{
+    CLinkResolver resolver(page.m_Url);
+    if (!resolver.IsValid())
+        return;
+    CPageLinks links;
+    if (!ParsePage(content, links))
+        return;
+    if (links.m_bHasBase)
+        resolver.SetBase(links.m_BaseHref);
+
+    const int depth = page.m_nDepth < INT_MAX ? page.m_nDepth + 1 : INT_MAX;
+    const bool mayQueue = !maxDepth || depth <= *maxDepth;
+    const auto addAll = [&](QList<QString>& found) {
+        for (QString& link : found) {
+            if (resolver.NormalizeUrl(link) && referrers.AddReference(link, page.m_Url, mayQueue))
+                queue.emplace_back(link, depth);
+        }
+    };
+    addAll(links.m_Anchors);
+    addAll(links.m_Frames);
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+// The outcome of one RetrieveFile call. The values are shared with the checks that switch on
+// them, so they never change.
+enum eFileRetrieveStatus
+{
+    eFileRetrieved = 0, // the whole body was read
+    eFileRetrieveError = 1, // no usable answer; the error text says why
+    eFileNotText = 2, // an HTTP answer that is not text/html; its body was not downloaded
+};
+
+// Bounds that keep one transfer from holding the engine, whatever the server does. The
+// defaults are the product's; tests shrink them to reach a bound quickly.
+struct CFetchLimits
+{
+    qint64 m_MaxBytes = qint64(64) * 1024 * 1024;
+    // One transfer may take max(m_MinTransferMs, m_TransferTimeFactor x the time-out).
+    qint64 m_MinTransferMs = 60 * 1000;
+    qint64 m_TransferTimeFactor = 10;
+};
+
+class CCurlEasy;
+class CCurlMulti;
+class CCurlStringList;
+
+// Fetches pages over HTTP and HTTPS for the GET check and the spider. One fetcher keeps one
+// connection cache, so consecutive pages of a site share a kept-alive connection; it belongs
+// to one thread at a time.
+class CPageFetcher
+{
+public:
+    // stopRequested, when given, is watched during every transfer: once it is set the
+    // transfer is abandoned within about a tenth of a second. The flag is only read here.
+    explicit CPageFetcher(const std::atomic<bool>* stopRequested = nullptr, const CFetchLimits& limits = {});
+    ~CPageFetcher();
+    CPageFetcher(const CPageFetcher&) = delete;
+    CPageFetcher& operator=(const CPageFetcher&) = delete;
+
+    // Fetches url and appends its body to content. On eFileRetrieveError, error is set to a
+    // text that starts with the quoted URL and content keeps what was read before the
+    // failure; otherwise error is left alone. On eFileNotText content is left alone too.
+    eFileRetrieveStatus RetrieveFile(const QString& url, quint32 timeoutMs, QString& error, QByteArray& content);
+
+    // True when the last RetrieveFile ended with eFileRetrieveError because the stop flag
+    // was set: the caller reports a stop, not a failure.
+    bool WasStopped() const { return m_bStopped; }
+
+private:
+    enum class eAbort
+    {
+        eNone,
+        eStopped,
+        eNoStatusCode,
+        eBadStatus,
+        eNoContentType,
+        eNotText,
+        eTooLarge,
+        eStalled,
+        eTooLong,
+    };
+
+    // Drives the prepared transfer to its end, or to an abort recorded in m_Abort. Returns
+    // libcurl's CURLcode, kept out of this header.
+    int RunTransfer(quint32 timeoutMs, qint64 transferLimitMs);
+    static size_t OnHeader(char* data, size_t size, size_t count, void* fetcher);
+    static size_t OnBody(char* data, size_t size, size_t count, void* fetcher);
+    static int OnProgress(void* fetcher, qint64 downTotal, qint64 downNow, qint64 upTotal, qint64 upNow);
+
+    void NoteReceipt();
+    bool HeaderLine(const QByteArray& line);
+    bool BodyData(const char* data, size_t length);
+    // Judges the status and the content type of the answer now at hand; eNone lets it be read.
+    eAbort JudgeAnswer();
+    bool StopRequested() const;
+    void ResetTransferState();
+
+    const std::atomic<bool>* m_pStopRequested;
+    CFetchLimits m_Limits;
+    std::unique_ptr<CCurlMulti> m_pMulti;
+    std::unique_ptr<CCurlEasy> m_pEasy;
+    std::unique_ptr<CCurlStringList> m_pRequestHeaders;
+    bool m_bStopped = false;
+
+    // State of the transfer in progress, reset by every RetrieveFile.
+    QByteArray* m_pContent = nullptr;
+    qint64 m_nBodyBytes = 0;
+    long m_nStatusCode = 0;
+    QByteArray m_ContentType;
+    bool m_bHasContentType = false;
+    qint64 m_nContentLength = -1;
+    bool m_bAnswerArrived = false; // the headers of the final answer are complete
+    bool m_bReceivedAny = false;
+    std::chrono::steady_clock::time_point m_LastReceipt;
+    qint64 m_nProgressBytes = 0;
+    eAbort m_Abort = eAbort::eNone;
+};

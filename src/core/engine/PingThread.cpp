@@ -1,0 +1,261 @@
+#include "core/engine/PingThread.h"
+
+#include "core/engine/EngineHost.h"
+#include "core/engine/LinkExtractor.h"
+#include "core/output/LogMessage.h"
+#include "core/shell/Messages.h"
+#include "core/support/Ping.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+CPingThread::CPingThread(IEngineHost* mainFrame)
+    : m_pMainFrame(mainFrame)
+    , m_pFetcher(std::make_unique<CPageFetcher>(&m_bStopRequested))
+{ }
+
+CPingThread::~CPingThread()
+{
+    if (m_pThread && m_pThread->isRunning())
+        Shutdown(5000);
+}
+
+void CPingThread::SetMainFrame(IEngineHost* mainFrame)
+{
+    std::lock_guard guard(m_HostLock);
+    m_pMainFrame = mainFrame;
+}
+
+bool CPingThread::Start()
+{
+    {
+        std::lock_guard guard(m_HostLock);
+        if (!m_pMainFrame)
+            return false;
+    }
+    m_pThread = new QThread();
+    m_pThread->setObjectName(QStringLiteral("engine"));
+    moveToThread(m_pThread);
+    connect(m_pThread, &QThread::started, this, [this] { m_bBusy = false; });
+    m_pThread->start();
+    return true;
+}
+
+bool CPingThread::Shutdown(int waitMs)
+{
+    if (!m_pThread)
+        return true;
+    StopTask();
+    QCoreApplication::postEvent(this, new CThreadMessage(WM_THREAD_QUIT));
+    const bool ended = m_pThread->wait(waitMs);
+    SetMainFrame(nullptr);
+    if (ended) {
+        delete m_pThread;
+        m_pThread = nullptr;
+    }
+    return ended;
+}
+
+void CPingThread::PostRunTask(int taskId)
+{
+    QCoreApplication::postEvent(this, new CThreadMessage(WM_RUN_TASK, taskId));
+}
+
+bool CPingThread::event(QEvent* event)
+{
+    switch (int(event->type())) {
+    case WM_THREAD_QUIT:
+        // Leaves the loop once this event returns; requests still queued are dropped.
+        thread()->quit();
+        return true;
+    case WM_RUN_TASK:
+        if (!m_bBusy)
+            HandleRunTask(int(static_cast<CThreadMessage*>(event)->m_wParam));
+        return true;
+    default:
+        return QObject::event(event);
+    }
+}
+
+void CPingThread::HandleRunTask(int taskId)
+{
+    m_bBusy = true;
+    // A stop is meant for the run it was asked for; it never cancels a later one.
+    m_bStopRequested = false;
+    CTask task;
+    bool found = false;
+    {
+        std::lock_guard guard(m_HostLock);
+        found = m_pMainFrame && m_pMainFrame->GetTaskForEngine(taskId, task);
+    }
+    if (found)
+        RunTask(task);
+    else
+        AddMessage(QStringLiteral("Ping thread: unable to get the next scheduled task."), eApplicationFailure, -1);
+    m_bBusy = false;
+}
+
+void CPingThread::RunTask(CTask& task)
+{
+    AddMessage(QStringLiteral("Starting task ") + task.m_Name, eInformational, -1);
+    PostTaskState(TASK_STATE_RUNNING, task.m_TaskId);
+    switch (task.m_CheckAction) {
+    case eCheckPing:
+        DoPing(task);
+        break;
+    case eCheckHttpGet:
+    case eCheckHttpGetPattern:
+        DoHttpGet(task);
+        break;
+    case eCheckSpider:
+        DoSpider(task);
+        break;
+    default:
+        AddMessage(QStringLiteral("Attempt to start task ") + task.m_Name
+                       + QStringLiteral(" failed. Incorrect task action parameter"),
+                   eApplicationFailure, -1);
+        break;
+    }
+    AddMessage(QStringLiteral("Finished task ") + task.m_Name, eInformational, -1);
+    PostTaskState(TASK_STATE_FINISHED, task.m_TaskId);
+}
+
+void CPingThread::OnTaskStopped(int taskId)
+{
+    PostTaskState(TASK_STATE_STOPPED, taskId);
+    AddMessage(QStringLiteral("Task execution stopped"), eTaskStopped, -1);
+    m_bStopRequested = false;
+}
+
+void CPingThread::AddMessage(const QString& text, CSeverity severity, int taskId)
+{
+    CLogMessage message(severity, text);
+    message.m_TaskId = taskId;
+    std::lock_guard guard(m_HostLock);
+    if (m_pMainFrame)
+        m_pMainFrame->QueueOutputMessage(message);
+}
+
+void CPingThread::PostTaskState(int state, int taskId)
+{
+    std::lock_guard guard(m_HostLock);
+    if (m_pMainFrame)
+        m_pMainFrame->PostTaskState(state, taskId);
+}
+
+void CPingThread::DoPing(CTask& task)
+{
+    CPing ping;
+    CPingReply reply;
+    QString error;
+    const bool answered
+        = ping.PingUsingICMP(task.m_PingHost, reply, 30, quint32(std::max(task.m_TimeoutSec, 0)) * 1000u, 32, 0, 0,
+                             &m_bStopRequested, &error);
+    if (reply.m_Status == ePingStopped) {
+        OnTaskStopped(task.m_TaskId);
+        return;
+    }
+    if (reply.m_Status == ePingNoSocket && !m_bReportedNoPingSocket) {
+        m_bReportedNoPingSocket = true;
+        AddMessage(QStringLiteral("Ping checks are not possible. ") + error, eApplicationFailure, -1);
+    }
+    if (answered)
+        AddMessage(QStringLiteral("Ping operation succeeded"), eTaskSuccess, task.m_TaskId);
+    else
+        AddMessage(QStringLiteral("Ping operation failed"), eTaskFailure, task.m_TaskId);
+}
+
+void CPingThread::DoHttpGet(CTask& task)
+{
+    QString error;
+    QByteArray content;
+    const eFileRetrieveStatus status
+        = m_pFetcher->RetrieveFile(task.m_HttpGetURL, quint32(std::max(task.m_TimeoutSec, 0)) * 1000u, error, content);
+    if (m_pFetcher->WasStopped()) {
+        OnTaskStopped(task.m_TaskId);
+        return;
+    }
+    const bool searching = task.m_CheckAction == eCheckHttpGetPattern;
+    switch (status) {
+    case eFileRetrieved:
+        if (!searching)
+            AddMessage(QStringLiteral("HTTP GET operation succeeded"), eTaskSuccess, task.m_TaskId);
+        else if (content.contains(task.m_ExpectedPattern.toUtf8()))
+            AddMessage(QStringLiteral("Expected pattern found."), eTaskSuccess, task.m_TaskId);
+        else
+            AddMessage(QStringLiteral("Expected pattern not found."), eTaskFailure, task.m_TaskId);
+        break;
+    case eFileNotText:
+        if (searching)
+            AddMessage(QStringLiteral("File is not textual. Unable to perform substring search."), eTaskFailure,
+                       task.m_TaskId);
+        else
+            AddMessage(QStringLiteral("HTTP GET operation succeeded"), eTaskSuccess, task.m_TaskId);
+        break;
+    case eFileRetrieveError:
+    default:
+        AddMessage(error, eTaskFailure, task.m_TaskId);
+        break;
+    }
+}
+
+void CPingThread::DoSpider(CTask& task)
+{
+    // Limits compare as unsigned numbers, so a negative limit read from a task file means
+    // no limit at all.
+    const bool limitPages = task.m_bSpiderLimitPageNumber && task.m_SpiderMaxPageNumber >= 0;
+    // The page limit counts pages fetched, and the start page is always fetched.
+    const int maxPages = std::max(task.m_SpiderMaxPageNumber, 1);
+    std::optional<int> maxDepth;
+    if (task.m_bSpiderLimitDepth && task.m_SpiderMaxDepth >= 0)
+        maxDepth = task.m_SpiderMaxDepth;
+    const quint32 timeoutMs = quint32(std::max(task.m_TimeoutSec, 0)) * 1000u;
+
+    CSpiderQueue queue;
+    CReferrerMap referrers;
+    AddSpiderLink(CSpiderLink(task.m_SpiderUrl, 0), QStringLiteral("Task URL"), queue, referrers);
+    bool failed = false;
+    int fetched = 0;
+    QString report;
+
+    while (!queue.empty()) {
+        if (m_bStopRequested) {
+            OnTaskStopped(task.m_TaskId);
+            break;
+        }
+        if (limitPages && fetched >= maxPages)
+            break;
+        const CSpiderLink link = queue.front();
+        queue.pop_front();
+        if (maxDepth && link.m_nDepth > *maxDepth)
+            continue;
+        ++fetched;
+        AddMessage(QStringLiteral("Task ") + task.m_Name + QStringLiteral(". Spidering page ") + link.m_Url,
+                   eSpiderMessage, -1);
+
+        QString error;
+        QByteArray content;
+        const eFileRetrieveStatus status = m_pFetcher->RetrieveFile(link.m_Url, timeoutMs, error, content);
+        if (m_pFetcher->WasStopped()) {
+            // The page cut off by the stop is not reported: it was neither fetched nor failed.
+            OnTaskStopped(task.m_TaskId);
+            break;
+        }
+        const QString referrer = referrers.GetReferrer(link.m_Url);
+        if (status == eFileRetrieved) {
+            report += QStringLiteral("Succesfully retrieved '") + link.m_Url + QStringLiteral("'. Referenced on '")
+                + referrer + QStringLiteral("'\n");
+            ExtractLinks(link, content, queue, referrers, maxDepth);
+        } else if (status == eFileRetrieveError) {
+            report += QStringLiteral("Error retrieving ") + error + QStringLiteral(". Referenced on '") + referrer
+                + QStringLiteral("'\n");
+            failed = true;
+        }
+    }
+
+    const QString heading = QStringLiteral("\n\nThe following links were checked:\n\n");
+    if (failed)
+        AddMessage(QStringLiteral("Spider operation failed.") + heading + report, eTaskFailure, task.m_TaskId);
+    else
+        AddMessage(QStringLiteral("Spider operation succeeded.") + heading + report, eTaskSuccess, task.m_TaskId);
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <curl/curl.h>
+
+// Small owners of libcurl handles, so that no return path leaks one. They are meant to be
+// included by .cpp files only: headers keep libcurl out of sight of the rest of the program.
+
+// Runs curl_global_init once per process, from whichever thread gets here first. The
+// handle owners below call it, so no caller has to remember to.
+void EnsureCurlGlobalInit();
+
+// One easy handle: the settings and the connection state of a series of transfers.
+class CCurlEasy
+{
+public:
+    CCurlEasy();
+    ~CCurlEasy();
+    CCurlEasy(const CCurlEasy&) = delete;
+    CCurlEasy& operator=(const CCurlEasy&) = delete;
+
+    // Null only when libcurl could not allocate the handle.
+    CURL* Get() const { return m_pHandle; }
+    explicit operator bool() const { return m_pHandle != nullptr; }
+
+private:
+    CURL* m_pHandle = nullptr;
+};
+
+// One multi handle. It owns the connection cache, so keeping it alive across transfers is
+// what lets a later transfer reuse an open connection to the same server.
+class CCurlMulti
+{
+public:
+    CCurlMulti();
+    ~CCurlMulti();
+    CCurlMulti(const CCurlMulti&) = delete;
+    CCurlMulti& operator=(const CCurlMulti&) = delete;
+
+    CURLM* Get() const { return m_pHandle; }
+    explicit operator bool() const { return m_pHandle != nullptr; }
+
+private:
+    CURLM* m_pHandle = nullptr;
+};
+
+// A curl_slist (request headers, mail recipients). libcurl only borrows the list, so it
+// must outlive every transfer that uses it.
+class CCurlStringList
+{
+public:
+    CCurlStringList() = default;
+    ~CCurlStringList();
+    CCurlStringList(const CCurlStringList&) = delete;
+    CCurlStringList& operator=(const CCurlStringList&) = delete;
+
+    // Copies the text; false when libcurl could not allocate, the list then stays as it was.
+    bool Append(const char* text);
+    curl_slist* Get() const { return m_pList; }
+    bool IsEmpty() const { return m_pList == nullptr; }
+
+private:
+    curl_slist* m_pList = nullptr;
+};

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <QString>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// A real HTTP server on 127.0.0.1, on a port the system picks, serving from its own threads.
+// Register handlers with Get() (or on Server()) before Start(): httplib reads its handler
+// table without a lock once it serves. The destructor stops the server and waits for it.
+class CHttpTestServer
+{
+public:
+    enum eScheme
+    {
+        eHttp,
+        // HTTPS with the self-signed certificate of tests/data/tls, which no client trusts
+        // unless told to: for checking that certificates are verified.
+        eHttpsSelfSigned,
+    };
+
+    explicit CHttpTestServer(eScheme scheme = eHttp);
+    ~CHttpTestServer();
+    CHttpTestServer(const CHttpTestServer&) = delete;
+    CHttpTestServer& operator=(const CHttpTestServer&) = delete;
+
+    // For anything Get() does not cover. Leave the pre-routing handler alone: it counts.
+    httplib::Server& Server() { return *m_pServer; }
+    void Get(const std::string& pattern, httplib::Server::Handler handler);
+
+    // Serves from a background thread; returns once requests are answered.
+    bool Start();
+
+    int Port() const { return m_nPort; }
+    // "http://127.0.0.1:<port>" (or https), without a final "/".
+    QString BaseUrl() const;
+    // BaseUrl() followed by path, which starts with "/".
+    QString Url(const QString& path) const;
+
+    int RequestCount() const;
+    // Client connections that sent at least one request: fewer than RequestCount() when
+    // a client kept a connection alive.
+    int ConnectionCount() const;
+    // Paths of the requests so far (without the query), in arrival order.
+    std::vector<std::string> RequestedPaths() const;
+    // Headers of the last request, to check what a client sends.
+    httplib::Headers LastRequestHeaders() const;
+
+    // For handlers that take their time: sleeps for the duration, but returns false at
+    // once when the server shuts down, so that no slow handler holds up the destructor.
+    bool Pause(std::chrono::milliseconds duration) const;
+
+private:
+    std::unique_ptr<httplib::Server> m_pServer;
+    eScheme m_Scheme;
+    int m_nPort = -1;
+    std::thread m_Thread;
+    std::atomic<bool> m_bStopping {false};
+
+    mutable std::mutex m_Lock;
+    int m_nRequests = 0;
+    std::set<std::pair<std::string, int>> m_Connections;
+    std::vector<std::string> m_Paths;
+    httplib::Headers m_LastHeaders;
+};
+
+// A TCP socket on 127.0.0.1 that listens and never accepts or reads: connections complete
+// in the kernel's backlog, but no byte ever comes back, as from a hung server.
+class CSilentListener
+{
+public:
+    CSilentListener();
+    ~CSilentListener();
+    CSilentListener(const CSilentListener&) = delete;
+    CSilentListener& operator=(const CSilentListener&) = delete;
+
+    bool IsListening() const { return m_nPort > 0; }
+    int Port() const { return m_nPort; }
+    QString Url(const QString& path) const;
+
+private:
+    int m_nSocket = -1;
+    int m_nPort = -1;
+};
+
+// A loopback port that refuses connections: a socket is bound to it but never listens, so
+// no other program can start listening there while the object lives.
+class CRefusingPort
+{
+public:
+    CRefusingPort();
+    ~CRefusingPort();
+    CRefusingPort(const CRefusingPort&) = delete;
+    CRefusingPort& operator=(const CRefusingPort&) = delete;
+
+    int Port() const { return m_nPort; }
+    QString Url(const QString& path) const;
+
+private:
+    int m_nSocket = -1;
+    int m_nPort = -1;
+};
