@@ -96,6 +96,7 @@ int main(int argc, char** argv)
     const qsizetype broken = report.count(QStringLiteral("\nError retrieving "));
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
+    if (getenv("SHOW_VERDICT")) std::printf("%s\n", qPrintable(report));
     std::printf("spider: %.3f s, %d pages fetched, %lld broken, verdict %s, peak RSS %.1f MB\n", seconds, host.m_nPages,
                 static_cast<long long>(broken), qPrintable(host.m_Verdict.m_Severity.GetName()),
                 double(usage.ru_maxrss) / 1024.0);

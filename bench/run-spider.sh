@@ -14,6 +14,7 @@ command -v nginx >/dev/null || { echo "nginx is missing: apt-get install -y ngin
 [ -x "$build/bench/bench_spider" ] || { echo "build first: ./dev.sh build" >&2; exit 1; }
 
 work=$(mktemp -d)
+chmod 755 "$work" # nginx workers run as another user
 export NGX_DIR=$work/nginx
 cleanup() { bash "$shared/serve-nginx.sh" stop >/dev/null 2>&1 || true; rm -rf "$work"; }
 trap cleanup EXIT
