@@ -11,12 +11,13 @@
 #include <climits>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace {
 
 // The raw attribute values of one page, in document order, as the parser reports them
 // (entities decoded, converted to UTF-8 from the page's encoding).
-struct CPageLinks
+struct CRawPageLinks
 {
     QList<QString> m_Anchors;
     QList<QString> m_Frames;
@@ -43,7 +44,7 @@ void OnStartElement(void* context, const xmlChar* name, const xmlChar** attribut
 {
     if (attributes == nullptr)
         return;
-    auto* links = static_cast<CPageLinks*>(context);
+    auto* links = static_cast<CRawPageLinks*>(context);
     if (IsNamed(name, "a")) {
         if (const xmlChar* href = FindAttribute(attributes, "href"))
             links->m_Anchors.append(QString::fromUtf8(reinterpret_cast<const char*>(href)));
@@ -98,7 +99,7 @@ struct CParserContextDeleter
     void operator()(htmlParserCtxtPtr context) const { htmlFreeParserCtxt(context); }
 };
 
-bool ParsePage(const QByteArray& content, CPageLinks& links)
+bool ParsePage(const QByteArray& content, CRawPageLinks& links)
 {
     // libxml2 wants its global state set up once, before any thread parses.
     static std::once_flag initialised;
@@ -170,26 +171,108 @@ void AddSpiderLink(const CSpiderLink& link, const QString& referrer, CSpiderQueu
         queue.push_back(link);
 }
 
-void ExtractLinks(const CSpiderLink& page, const QByteArray& content, CSpiderQueue& queue, CReferrerMap& referrers,
-                  std::optional<int> maxDepth)
+QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& content)
 {
-    CLinkResolver resolver(page.m_Url);
+    CLinkResolver resolver(pageUrl);
     if (!resolver.IsValid())
-        return;
-    CPageLinks links;
+        return {};
+    CRawPageLinks links;
     if (!ParsePage(content, links))
-        return;
+        return {};
     if (links.m_bHasBase)
         resolver.SetBase(links.m_BaseHref);
 
+    QList<QString> found;
+    found.reserve(links.m_Anchors.size() + links.m_Frames.size());
+    for (QList<QString>* raw : {&links.m_Anchors, &links.m_Frames}) {
+        for (QString& link : *raw) {
+            if (resolver.NormalizeUrl(link))
+                found.append(std::move(link));
+        }
+    }
+    return found;
+}
+
+void QueuePageLinks(const CSpiderLink& page, const QList<QString>& links, CSpiderQueue& queue, CReferrerMap& referrers,
+                    std::optional<int> maxDepth)
+{
     const int depth = page.m_nDepth < INT_MAX ? page.m_nDepth + 1 : INT_MAX;
     const bool mayQueue = !maxDepth || depth <= *maxDepth;
-    const auto addAll = [&](QList<QString>& found) {
-        for (QString& link : found) {
-            if (resolver.NormalizeUrl(link) && referrers.AddReference(link, page.m_Url, mayQueue))
-                queue.emplace_back(link, depth);
-        }
-    };
-    addAll(links.m_Anchors);
-    addAll(links.m_Frames);
+    for (const QString& link : links) {
+        if (referrers.AddReference(link, page.m_Url, mayQueue))
+            queue.emplace_back(link, depth);
+    }
+}
+
+void ExtractLinks(const CSpiderLink& page, const QByteArray& content, CSpiderQueue& queue, CReferrerMap& referrers,
+                  std::optional<int> maxDepth)
+{
+    QueuePageLinks(page, CollectPageLinks(page.m_Url, content), queue, referrers, maxDepth);
+}
+
+CLinkExtractionWorker::~CLinkExtractionWorker()
+{
+    if (!m_Thread.joinable())
+        return;
+    {
+        std::lock_guard guard(m_Lock);
+        m_bQuit = true;
+    }
+    m_Changed.notify_all();
+    m_Thread.join();
+}
+
+void CLinkExtractionWorker::Push(const CSpiderLink& page, QByteArray content)
+{
+    // The thread comes with the first page, so a check that reads no page starts none.
+    if (!m_Thread.joinable())
+        m_Thread = std::thread([this] { Run(); });
+    m_Pending.emplace_back(page, qint64(content.size()));
+    m_nPendingBytes += qint64(content.size());
+    {
+        std::lock_guard guard(m_Lock);
+        m_Jobs.push_back({page.m_Url, std::move(content)});
+    }
+    m_Changed.notify_all();
+}
+
+bool CLinkExtractionWorker::IsNextReady()
+{
+    std::lock_guard guard(m_Lock);
+    return !m_Results.empty();
+}
+
+void CLinkExtractionWorker::TakeNext(CSpiderQueue& queue, CReferrerMap& referrers, std::optional<int> maxDepth)
+{
+    if (m_Pending.empty())
+        return;
+    QList<QString> links;
+    {
+        std::unique_lock lock(m_Lock);
+        m_Changed.wait(lock, [this] { return !m_Results.empty(); });
+        links = std::move(m_Results.front());
+        m_Results.pop_front();
+    }
+    const auto [page, bytes] = std::move(m_Pending.front());
+    m_Pending.pop_front();
+    m_nPendingBytes -= bytes;
+    QueuePageLinks(page, links, queue, referrers, maxDepth);
+}
+
+void CLinkExtractionWorker::Run()
+{
+    std::unique_lock lock(m_Lock);
+    for (;;) {
+        m_Changed.wait(lock, [this] { return !m_Jobs.empty() || m_bQuit; });
+        if (m_bQuit)
+            return;
+        CJob job = std::move(m_Jobs.front());
+        m_Jobs.pop_front();
+        lock.unlock();
+        QList<QString> links = CollectPageLinks(job.m_PageUrl, job.m_Content);
+        job = {};
+        lock.lock();
+        m_Results.push_back(std::move(links));
+        m_Changed.notify_all();
+    }
 }

@@ -2,10 +2,15 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QString>
 
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 #include <optional>
+#include <thread>
+#include <utility>
 
 // One element of the spider's queue: a URL to fetch and its link depth (0 for the start URL,
 // d + 1 for a link found on a page of depth d).
@@ -60,6 +65,16 @@ private:
 // either way. The spider starts a crawl with AddSpiderLink({startUrl, 0}, "Task URL", ...).
 void AddSpiderLink(const CSpiderLink& link, const QString& referrer, CSpiderQueue& queue, CReferrerMap& referrers);
 
+// The links of a fetched page: the "href" of every A element, then the "src" of every FRAME
+// element, each in document order, resolved against the page URL (or the page's <base href>).
+// Only http(s) URLs on the page's host are kept. Safe to call on any thread.
+QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& content);
+
+// Records page as the referrer of each of links (as CollectPageLinks gives them), and appends
+// to queue those not queued before, with depth page.m_nDepth + 1, unless that exceeds maxDepth.
+void QueuePageLinks(const CSpiderLink& page, const QList<QString>& links, CSpiderQueue& queue, CReferrerMap& referrers,
+                    std::optional<int> maxDepth = std::nullopt);
+
 // Reads the links of a fetched page: the "href" of every A element, then the "src" of every
 // FRAME element, each in document order. Each is resolved against the page URL (or the page's
 // <base href>); those that are http(s) URLs on the page's host have the page recorded as their
@@ -69,3 +84,46 @@ void AddSpiderLink(const CSpiderLink& link, const QString& referrer, CSpiderQueu
 // are not valid UTF-8. A page URL without a host, or a page without links, adds nothing.
 void ExtractLinks(const CSpiderLink& page, const QByteArray& content, CSpiderQueue& queue, CReferrerMap& referrers,
                   std::optional<int> maxDepth = std::nullopt);
+
+// Collects the links of fetched pages on a thread of its own, in the order the pages were
+// handed over, so that a crawl can go on fetching while earlier pages are read. Owned and
+// driven by one thread; the links are queued on that thread, in TakeNext(), so the queue and
+// the referrer map need no lock.
+class CLinkExtractionWorker
+{
+public:
+    CLinkExtractionWorker() = default;
+    ~CLinkExtractionWorker();
+    CLinkExtractionWorker(const CLinkExtractionWorker&) = delete;
+    CLinkExtractionWorker& operator=(const CLinkExtractionWorker&) = delete;
+
+    // Hands over a fetched page to be read after those handed over before it.
+    void Push(const CSpiderLink& page, QByteArray content);
+    // Pages handed over and not taken yet, and the bytes they hold.
+    qsizetype GetPendingCount() const { return qsizetype(m_Pending.size()); }
+    qint64 GetPendingBytes() const { return m_nPendingBytes; }
+    // Whether the oldest page not taken yet has been read.
+    bool IsNextReady();
+    // Waits until the oldest page not taken yet is read, then queues its links as
+    // QueuePageLinks does. Does nothing when every page was taken.
+    void TakeNext(CSpiderQueue& queue, CReferrerMap& referrers, std::optional<int> maxDepth = std::nullopt);
+
+private:
+    struct CJob
+    {
+        QString m_PageUrl;
+        QByteArray m_Content;
+    };
+    void Run();
+
+    std::thread m_Thread;
+    // The owner's side only: the pages handed over and not taken, oldest first.
+    std::deque<std::pair<CSpiderLink, qint64>> m_Pending;
+    qint64 m_nPendingBytes = 0;
+    // Shared, under m_Lock:
+    std::mutex m_Lock;
+    std::condition_variable m_Changed;
+    std::deque<CJob> m_Jobs;
+    std::deque<QList<QString>> m_Results;
+    bool m_bQuit = false;
+};

@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <deque>
+
 CPingThread::CPingThread(IEngineHost* mainFrame)
     : m_pMainFrame(mainFrame)
     , m_pFetcher(std::make_unique<CPageFetcher>(&m_bStopRequested))
@@ -199,6 +201,20 @@ void CPingThread::DoHttpGet(CTask& task)
     }
 }
 
+namespace {
+// How far the crawl may fetch ahead of the pages read: a bound on the pages, and on the bytes,
+// held waiting to be read.
+constexpr qsizetype kMaxPagesAhead = 16;
+constexpr qint64 kMaxBytesAhead = 4 * 1024 * 1024;
+
+struct CFetchedPage
+{
+    CSpiderLink m_Link;
+    eFileRetrieveStatus m_Status;
+    QString m_Error;
+};
+} // namespace
+
 void CPingThread::DoSpider(CTask& task)
 {
     // Limits compare as unsigned numbers, so a negative limit read from a task file means
@@ -218,7 +234,38 @@ void CPingThread::DoSpider(CTask& task)
     int fetched = 0;
     QString report;
 
-    while (!queue.empty()) {
+    // Pages are read on another thread while the crawl goes on fetching. Each fetched page is
+    // reported, and its links queued, only once every page fetched before it has had its links
+    // queued, so the crawl takes the same steps, and writes the same report, as one that reads
+    // each page before fetching the next.
+    CLinkExtractionWorker extractor;
+    std::deque<CFetchedPage> unreported;
+    const auto reportNext = [&] {
+        const CFetchedPage page = std::move(unreported.front());
+        unreported.pop_front();
+        const QString referrer = referrers.GetReferrer(page.m_Link.m_Url);
+        if (page.m_Status == eFileRetrieved) {
+            report += QStringLiteral("Succesfully retrieved '") + page.m_Link.m_Url
+                + QStringLiteral("'. Referenced on '") + referrer + QStringLiteral("'\n");
+            extractor.TakeNext(queue, referrers, maxDepth);
+        } else if (page.m_Status == eFileRetrieveError) {
+            report += QStringLiteral("Error retrieving ") + page.m_Error + QStringLiteral(". Referenced on '")
+                + referrer + QStringLiteral("'\n");
+            failed = true;
+        }
+    };
+
+    for (;;) {
+        // Wait for the reader only when the queue ran dry or it fell too far behind.
+        while (!unreported.empty()) {
+            const bool mustWait = queue.empty() || extractor.GetPendingCount() > kMaxPagesAhead
+                || extractor.GetPendingBytes() > kMaxBytesAhead;
+            if (!mustWait && unreported.front().m_Status == eFileRetrieved && !extractor.IsNextReady())
+                break;
+            reportNext();
+        }
+        if (queue.empty())
+            break;
         if (m_bStopRequested) {
             OnTaskStopped(task.m_TaskId);
             break;
@@ -233,25 +280,20 @@ void CPingThread::DoSpider(CTask& task)
         AddMessage(QStringLiteral("Task ") + task.m_Name + QStringLiteral(". Spidering page ") + link.m_Url,
                    eSpiderMessage, -1);
 
-        QString error;
+        CFetchedPage page {link, eFileRetrieveError, {}};
         QByteArray content;
-        const eFileRetrieveStatus status = m_pFetcher->RetrieveFile(link.m_Url, timeoutMs, error, content);
+        page.m_Status = m_pFetcher->RetrieveFile(link.m_Url, timeoutMs, page.m_Error, content);
         if (m_pFetcher->WasStopped()) {
             // The page cut off by the stop is not reported: it was neither fetched nor failed.
             OnTaskStopped(task.m_TaskId);
             break;
         }
-        const QString referrer = referrers.GetReferrer(link.m_Url);
-        if (status == eFileRetrieved) {
-            report += QStringLiteral("Succesfully retrieved '") + link.m_Url + QStringLiteral("'. Referenced on '")
-                + referrer + QStringLiteral("'\n");
-            ExtractLinks(link, content, queue, referrers, maxDepth);
-        } else if (status == eFileRetrieveError) {
-            report += QStringLiteral("Error retrieving ") + error + QStringLiteral(". Referenced on '") + referrer
-                + QStringLiteral("'\n");
-            failed = true;
-        }
+        if (page.m_Status == eFileRetrieved)
+            extractor.Push(link, std::move(content));
+        unreported.push_back(std::move(page));
     }
+    while (!unreported.empty())
+        reportNext();
 
     const QString heading = QStringLiteral("\n\nThe following links were checked:\n\n");
     if (failed)

@@ -1,4 +1,5 @@
 #include "EngineFixture.h"
+#include "core/engine/LinkExtractor.h"
 
 using namespace std::chrono_literals;
 
@@ -161,4 +162,61 @@ TEST_F(Spider, StopEndsTheCrawlButStillReportsWhatWasFetched)
                   QStringLiteral("0 -1 Finished task Site"),
                   QStringLiteral("state 2 30"),
               }));
+}
+
+// The crawl reads pages on another thread while it fetches ahead. On a tangled site, with
+// pages that reference pages already queued, broken links and a non-HTML page, it must take
+// the same steps and write the same report as a crawl that reads each page before the next.
+TEST_F(Spider, FetchingAheadTakesTheStepsOfOnePageAtATime)
+{
+    constexpr int kPages = 120;
+    std::map<std::string, Page> site;
+    const auto path = [](int page) {
+        return "/p" + std::to_string(page) + ".html";
+    };
+    for (int page = 0; page < kPages; ++page) {
+        std::string body = "<html><body>";
+        for (const int target : {(page * 7 + 3) % kPages, (page * 13 + 5) % kPages, (page + 1) % kPages, page / 2})
+            body += "<a href='" + path(target) + "'>t</a> lorem ipsum ";
+        if (page % 17 == 0)
+            body += "<a href='/gone" + std::to_string(page % 3) + ".html'>gone</a>";
+        if (page % 29 == 0)
+            body += "<a href='/data.txt'>data</a>";
+        site[path(page)] = {"text/html", body + "</body></html>"};
+    }
+    site["/data.txt"] = {"text/plain", "<a href='/never.html'>x</a>"};
+    CHttpTestServer server;
+    Serve(server, site);
+    ASSERT_TRUE(server.Start());
+
+    CTask task = SpiderTask();
+    task.m_SpiderUrl = server.Url(QStringLiteral("/p0.html"));
+    const QStringList events = Run(task);
+
+    // The same crawl, one page at a time, from the pages' own bytes.
+    CSpiderQueue queue;
+    CReferrerMap referrers;
+    AddSpiderLink(CSpiderLink(task.m_SpiderUrl, 0), QStringLiteral("Task URL"), queue, referrers);
+    QStringList crawled;
+    QString report;
+    while (!queue.empty()) {
+        const CSpiderLink link = queue.front();
+        queue.pop_front();
+        const QString pagePath = QString(link.m_Url).remove(server.BaseUrl());
+        crawled << QStringLiteral("5 -1 Task Site. Spidering page ") + link.m_Url;
+        const QString referrer = referrers.GetReferrer(link.m_Url);
+        const auto it = site.find(pagePath.toStdString());
+        if (it == site.end()) {
+            report += QStringLiteral("Error retrieving '%1' Bad status code for the GET operation received from the "
+                                     "server: 404. Referenced on '%2'\n")
+                          .arg(link.m_Url, referrer);
+        } else if (it->second.type == "text/html") {
+            report += QStringLiteral("Succesfully retrieved '%1'. Referenced on '%2'\n").arg(link.m_Url, referrer);
+            ExtractLinks(link, QByteArray::fromStdString(it->second.body), queue, referrers);
+        }
+    }
+    ASSERT_GT(crawled.size(), kPages);
+    EXPECT_EQ(events.filter(QStringLiteral("Spidering page")), crawled);
+    EXPECT_EQ(Verdict(events, 30),
+              QStringLiteral("2 30 Spider operation failed.\n\nThe following links were checked:\n\n") + report);
 }
