@@ -3,18 +3,14 @@
 #include <QMap>
 #include <QStringList>
 
+#include "support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <ostream>
 
 #include <cstdio>
 #include <unistd.h>
-
-// Readable failure messages.
-static void PrintTo(const QString& text, std::ostream* out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
 
 namespace {
 
