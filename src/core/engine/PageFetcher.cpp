@@ -34,18 +34,6 @@ QString TrimEnd(QString text)
     return text;
 }
 
-// libcurl's short text for the code, with the detail it left in the error buffer, which
-// names the host, the port or the limit that was hit.
-QString CurlMessage(CURLcode code, const char* detail)
-{
-    QString text = QString::fromUtf8(curl_easy_strerror(code));
-    const QString more = QString::fromUtf8(detail).trimmed();
-    if (!more.isEmpty() && more != text) {
-        text += QStringLiteral(" (") + more + QLatin1Char(')');
-    }
-    return text;
-}
-
 QString SizeText(qint64 bytes)
 {
     constexpr qint64 mebibyte = 1024 * 1024;
@@ -140,7 +128,7 @@ eFileRetrieveStatus CPageFetcher::RetrieveFile(const QString& url, quint32 timeo
         return fail(kEstablishFailed, QStringLiteral("The transfer was stopped"));
     }
     if (!*m_pEasy || !*m_pMulti) {
-        return fail(kEstablishFailed, QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT)));
+        return fail(kEstablishFailed, CurlMessage(CURLE_FAILED_INIT));
     }
     const QByteArray urlBytes = url.toUtf8();
     if (!IsWellFormedUrl(urlBytes)) {
@@ -195,7 +183,7 @@ eFileRetrieveStatus CPageFetcher::RetrieveFile(const QString& url, quint32 timeo
     case eAbort::eStalled:
         return fail(failedCase,
                     QStringLiteral("%1 (nothing received for %2 ms)")
-                        .arg(QString::fromUtf8(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)))
+                        .arg(CurlMessage(CURLE_OPERATION_TIMEDOUT))
                         .arg(timeoutMs));
     case eAbort::eTooLong:
         return fail(failedCase,

@@ -51,3 +51,12 @@ bool CCurlStringList::Append(const char* text)
     m_pList = longer;
     return true;
 }
+
+QString CurlMessage(CURLcode code, const char* detail)
+{
+    QString text = QString::fromUtf8(curl_easy_strerror(code));
+    const QString more = QString::fromUtf8(detail).trimmed();
+    if (!more.isEmpty() && more != text)
+        text += QStringLiteral(" (") + more + QLatin1Char(')');
+    return text;
+}

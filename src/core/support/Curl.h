@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <curl/curl.h>
 
 // Small owners of libcurl handles, so that no return path leaks one. They are meant to be
@@ -61,3 +63,7 @@ public:
 private:
     curl_slist* m_pList = nullptr;
 };
+
+// libcurl's short text for the code, with the detail it left in the error buffer (which names
+// the host, the port or the limit that was hit) when that adds anything.
+QString CurlMessage(CURLcode code, const char* detail = nullptr);
