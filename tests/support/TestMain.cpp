@@ -1,18 +1,26 @@
 #include "core/shell/AppSettings.h"
 
+#ifdef CORVANE_TEST_WIDGETS
+#include <QApplication>
+#else
 #include <QCoreApplication>
+#endif
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <clocale>
 
-// Every test program runs inside a QCoreApplication, so tests can drive event loops,
-// worker threads and timers as the program does.
+// Every test program runs inside an application object, so tests can drive event loops,
+// worker threads and timers as the program does; widget tests get a QApplication.
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+#ifdef CORVANE_TEST_WIDGETS
+    QApplication app(argc, argv);
+#else
     QCoreApplication app(argc, argv);
+#endif
     std::setlocale(LC_ALL, "C");
     // No test may touch the user's settings, even one that forgets to ask for its own.
     QTemporaryDir settingsDir;

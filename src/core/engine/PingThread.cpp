@@ -18,7 +18,7 @@ CPingThread::CPingThread(IEngineHost* mainFrame)
 
 CPingThread::~CPingThread()
 {
-    if (m_pThread && m_pThread->isRunning())
+    if (m_Thread.IsRunning())
         Shutdown(5000);
 }
 
@@ -35,26 +35,22 @@ bool CPingThread::Start()
         if (!m_pMainFrame)
             return false;
     }
-    m_pThread = new QThread();
-    m_pThread->setObjectName(QStringLiteral("engine"));
-    moveToThread(m_pThread);
-    connect(m_pThread, &QThread::started, this, [this] { m_bBusy = false; });
-    m_pThread->start();
+    m_bQuitting = false;
+    m_Thread.Start(this, QStringLiteral("engine"));
+    // Idle once the thread's event loop runs.
+    QMetaObject::invokeMethod(
+        this, [this] { m_bBusy = false; }, Qt::QueuedConnection);
     return true;
 }
 
 bool CPingThread::Shutdown(int waitMs)
 {
-    if (!m_pThread)
-        return true;
+    // Run requests still queued ahead of the quit event are dropped, not run: each would
+    // clear the stop and could hang the shutdown for a whole time-out.
+    m_bQuitting = true;
     StopTask();
-    QCoreApplication::postEvent(this, new CThreadMessage(WM_THREAD_QUIT));
-    const bool ended = m_pThread->wait(waitMs);
+    const bool ended = m_Thread.Quit(this, waitMs);
     SetMainFrame(nullptr);
-    if (ended) {
-        delete m_pThread;
-        m_pThread = nullptr;
-    }
     return ended;
 }
 
@@ -71,7 +67,7 @@ bool CPingThread::event(QEvent* event)
         thread()->quit();
         return true;
     case WM_RUN_TASK:
-        if (!m_bBusy)
+        if (!m_bBusy && !m_bQuitting)
             HandleRunTask(int(static_cast<CThreadMessage*>(event)->m_wParam));
         return true;
     default:

@@ -2,6 +2,7 @@
 
 #include "core/engine/PageFetcher.h"
 #include "core/output/Severity.h"
+#include "core/support/WorkerThread.h"
 #include "core/tasks/Task.h"
 
 #include <QObject>
@@ -12,7 +13,6 @@
 #include <mutex>
 
 class IEngineHost;
-class QThread;
 
 // The engine: runs one check at a time on a thread of its own and reports every step and
 // every verdict to its host. It schedules nothing itself; the hub posts WM_RUN_TASK with a
@@ -59,11 +59,12 @@ private:
 
     std::mutex m_HostLock; // held while calling the host, so Shutdown() can cut it off safely
     IEngineHost* m_pMainFrame = nullptr;
-    QThread* m_pThread = nullptr;
+    CWorkerThread m_Thread;
 
     // Busy from construction until the thread runs, then while a run request is handled.
     std::atomic<bool> m_bBusy {true};
     std::atomic<bool> m_bStopRequested {false};
+    std::atomic<bool> m_bQuitting {false};
     // The ping's lack of an ICMP socket is a property of the system, not of a task: say it once.
     bool m_bReportedNoPingSocket = false;
 
