@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Corvane's one entry point for building, running and testing on Debian 12.
-#   ./dev.sh run [ARGS...]   build, then run the program (on the example task file by default)
+#   ./dev.sh run [ARGS...]   build, then run the program (on the example task file by default;
+#                            without a display, headless: Ctrl+C ends it)
 #   ./dev.sh test            build, then run every test
 #   ./dev.sh build           build only
 set -euo pipefail
@@ -44,7 +45,12 @@ run)
     ensure_packages
     build
     if [ $# -eq 0 ]; then
-        set -- examples/example.cvn
+        # The window where there is a display to show it on, the console otherwise.
+        if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+            set -- examples/example.cvn
+        else
+            set -- --headless examples/example.cvn
+        fi
     fi
     exec "$BUILD_DIR/corvane" "$@"
     ;;

@@ -1,47 +1,11 @@
+#include "Headless.h"
 #include "Version.h"
 #include "core/shell/AppSettings.h"
-#include "core/tasks/Schedule.h"
-#include "core/tasks/VigrelDoc.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QTextStream>
 
-namespace {
-
-QString DescribeCheck(const CTask& task)
-{
-    switch (task.m_CheckAction) {
-    case eCheckPing:
-        return QStringLiteral("ping %1").arg(task.m_PingHost);
-    case eCheckHttpGet:
-        return QStringLiteral("HTTP GET %1").arg(task.m_HttpGetURL);
-    case eCheckHttpGetPattern:
-        return QStringLiteral("HTTP GET %1, looking for \"%2\"").arg(task.m_HttpGetURL, task.m_ExpectedPattern);
-    case eCheckSpider: {
-        QString text = QStringLiteral("spider %1").arg(task.m_SpiderUrl);
-        if (task.m_bSpiderLimitPageNumber)
-            text += QStringLiteral(", at most %1 page(s)").arg(task.m_SpiderMaxPageNumber);
-        if (task.m_bSpiderLimitDepth)
-            text += QStringLiteral(", %1 level(s) deep").arg(task.m_SpiderMaxDepth);
-        return text;
-    }
-    default:
-        return QStringLiteral("no check chosen");
-    }
-}
-
-QString DescribeSchedule(const CTask& task)
-{
-    if (!task.m_bTaskScheduled)
-        return QStringLiteral("by hand");
-    const CFrequency frequency = SplitFrequency(task.m_PingInterval);
-    return QStringLiteral("every %1 %2")
-        .arg(frequency.m_nCount)
-        .arg(FrequencyUnits()[size_t(frequency.m_nUnit)].m_Text.toLower());
-}
-
-} // namespace
+#include <cstdio>
 
 int main(int argc, char** argv)
 {
@@ -50,33 +14,44 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Corvane web-site monitor"));
+    parser.setApplicationDescription(QStringLiteral(
+        "Corvane web-site monitor: pings hosts, fetches pages and crawls sites on a schedule, and alerts by "
+        "e-mail, program or URL when they fail."));
     parser.addHelpOption();
     parser.addVersionOption();
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"),
+        QStringLiteral("Run without a window: log every message to standard output until SIGINT or SIGTERM."));
+    const QCommandLineOption onceOption(
+        QStringLiteral("once"),
+        QStringLiteral("With --headless: run every task of the file once, in file order, then exit: 0 when all "
+                       "succeeded, 1 when any failed or gave no result."));
     const QCommandLineOption settingsOption(QStringLiteral("settings"),
                                             QStringLiteral("Use this INI file instead of the user's settings."),
-                                            QStringLiteral("FILE"));
-    parser.addOption(settingsOption);
-    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("Task file (.cvn) to list."));
+                                            QStringLiteral("FILE.ini"));
+    parser.addOptions({headlessOption, onceOption, settingsOption});
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The task file (.cvn) to monitor."),
+                                 QStringLiteral("FILE.cvn"));
     parser.process(app);
 
+    const auto usageError = [&](const QString& text) {
+        std::fprintf(stderr, "corvane: %s\n\n%s", qUtf8Printable(text), qUtf8Printable(parser.helpText()));
+        return 2;
+    };
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1)
+        return usageError(QStringLiteral("one task file at most"));
+    if (parser.isSet(onceOption) && !parser.isSet(headlessOption))
+        return usageError(QStringLiteral("--once needs --headless"));
     if (parser.isSet(settingsOption))
         SetSettingsFile(parser.value(settingsOption));
 
-    QTextStream out(stdout);
-    out << CORVANE_PRODUCT_NAME << ' ' << CORVANE_VERSION << '\n';
-    const QStringList files = parser.positionalArguments();
+    if (!parser.isSet(headlessOption))
+        std::fprintf(stderr, "corvane: this build has no window yet; running without one.\n");
     if (files.isEmpty())
-        return 0;
-
-    CVigrelDoc doc;
-    QString error;
-    if (!doc.OnOpenDocument(files.first(), &error)) {
-        QTextStream(stderr) << error << '\n';
-        return 2;
-    }
-    out << files.first() << ": " << doc.GetTaskCount() << " task(s)\n";
-    for (const CTask& task : doc.GetTasks())
-        out << "  " << task.m_Name << ": " << DescribeCheck(task) << ", " << DescribeSchedule(task) << '\n';
-    return 0;
+        return usageError(QStringLiteral("a task file is needed without a window"));
+    CHeadlessOptions options;
+    options.m_TaskFile = files.first();
+    options.m_bOnce = parser.isSet(onceOption);
+    return RunHeadless(options);
 }

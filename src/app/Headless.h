@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// The monitor without a window: the task file's schedule and alerts run as on the desktop,
+// and every log message goes to standard output in the log file's line format.
+struct CHeadlessOptions
+{
+    QString m_TaskFile;
+    // Run every task of the file once, in file order, wait for their results and alerts,
+    // then end; otherwise run the schedule until SIGINT or SIGTERM.
+    bool m_bOnce = false;
+};
+
+// Returns the process exit code: 0 after a clean stop (or, with m_bOnce, when every task
+// gave a success verdict), 1 when a task failed or gave no verdict, 2 when the task file
+// cannot be read.
+int RunHeadless(const CHeadlessOptions& options);

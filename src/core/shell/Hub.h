@@ -1,0 +1,87 @@
+#pragma once
+
+#include "core/engine/EngineHost.h"
+#include "core/output/LogMessage.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <deque>
+#include <memory>
+#include <mutex>
+
+class CAlertSenderThread;
+class CLogFile;
+class CPingThread;
+class CVigrelDoc;
+
+// The half of the main frame that needs no window: it routes the workers' log messages to
+// the output path (the log file, then whoever shows them) and through the alert rule, hands
+// due tasks to the engine once a second, and starts and ends the two worker threads. The
+// window and the headless program each listen to its signals. Lives on the UI thread; only
+// QueueOutputMessage, GetTaskForEngine and PostTaskState are called from other threads.
+class CHub : public QObject, public IEngineHost
+{
+    Q_OBJECT
+
+public:
+    explicit CHub(CVigrelDoc* document, QObject* parent = nullptr);
+    ~CHub() override;
+
+    // Opens the log file, logs the product name + " Started", starts the engine and the
+    // alert thread and the one-second poll. False when a worker thread cannot start.
+    bool Start();
+    // Logs the product name + " Terminating", then ends both threads (the running check is
+    // aborted), waiting up to waitMs for each, so no worker reports to a hub that is gone.
+    void Shutdown(int waitMs = 5000);
+
+    // (Re)opens the log file as the settings say; its own message is shown directly, never
+    // through the alert rule. Called at start and when the Options sheet ends with OK.
+    void OpenLogFile();
+
+    // IEngineHost, any thread.
+    void QueueOutputMessage(const CLogMessage& message) override;
+    bool GetTaskForEngine(int taskId, CTask& task) override;
+    void PostTaskState(int state, int taskId) override;
+
+    // UI thread. Shows the message (log file first, then the MessageShown signal) and, for
+    // a verdict, applies the alert rule.
+    void ProcessOutputMessage(const CLogMessage& message);
+    // Hands the task to the engine now, whether the engine is operating or not.
+    void ExecuteTask(int taskId);
+    void ToggleEngine();
+    bool IsEngineOn() const { return m_bEngineOn; }
+    void StopRunningTask();
+    bool IsTaskRunning() const;
+
+    // Log messages handed over and not processed yet, and alerts queued and not delivered.
+    bool HasPendingWork() const;
+
+    CVigrelDoc* GetDocument() const { return m_pDocument; }
+
+signals:
+    // Every message that reaches the output path, in order, after the log file has it.
+    void MessageShown(const CLogMessage& message);
+    // WM_TASK_STATE: task taskId is now TASK_STATE_* state (the task list follows it).
+    void TaskStateChanged(int state, int taskId);
+    // The engine switch changed: "Engine started" or "Engine stopped" for the status bar.
+    void EngineSwitched(bool on, const QString& statusText);
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    void OnTimer();
+    void TakeOutputMessage();
+    void ShowMessage(const CLogMessage& message);
+
+    CVigrelDoc* m_pDocument;
+    std::deque<CLogMessage> m_MessageQueue;
+    mutable std::mutex m_MessageQueueLock;
+    bool m_bEngineOn = true;
+    std::unique_ptr<CPingThread> m_pPingThread;
+    std::unique_ptr<CAlertSenderThread> m_pAlertThread;
+    std::unique_ptr<CLogFile> m_pLogFile;
+    QTimer m_Timer;
+    bool m_bStarted = false;
+};
