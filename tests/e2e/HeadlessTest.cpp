@@ -6,6 +6,7 @@
 #include "support/TempSettings.h"
 #include "support/TestFiles.h"
 
+#include <QDateTime>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -242,27 +243,43 @@ TEST_F(Headless, TheScheduleRunsUntilTerminatedAndAStopEndsARunningCheck)
     // Any interval is accepted from a file: one second here. Two tasks are due together.
     CTask often = GetTask(QStringLiteral("Often"), QStringLiteral("/ok"));
     often.m_bTaskScheduled = true;
-    often.m_PingInterval = 1;
+    often.m_PingInterval = 2;
+    CTask twin = often;
+    twin.m_Name = QStringLiteral("Twin");
     CTask hanging = GetTask(QStringLiteral("Hanging"), QStringLiteral("/"));
     CSilentListener silent;
     ASSERT_TRUE(silent.IsListening());
     hanging.m_HttpGetURL = silent.Url(QStringLiteral("/"));
     hanging.m_TimeoutSec = 120;
     hanging.m_bTaskScheduled = true;
-    hanging.m_PingInterval = 5;
-    const QString taskFile = WriteTasks({often, hanging});
+    hanging.m_PingInterval = 7;
+    const QString taskFile = WriteTasks({often, twin, hanging});
 
     QProcess process;
     StartProgram(process, {QStringLiteral("--headless"), taskFile});
-    // Wait until "Often" ran twice and "Hanging", due later, hangs.
+    // Wait until "Often" and "Twin" ran twice and "Hanging", due later, hangs.
     QByteArray output;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (std::chrono::steady_clock::now() < deadline
-           && (output.count("Starting task Often") < 2 || !output.contains("Starting task Hanging"))) {
+           && (output.count("Starting task Often") < 2 || output.count("Starting task Twin") < 2
+               || !output.contains("Starting task Hanging"))) {
         process.waitForReadyRead(200);
         output += process.readAllStandardOutput();
     }
     ASSERT_GE(output.count("Starting task Often"), 2) << output.toStdString();
+    ASSERT_GE(output.count("Starting task Twin"), 2) << output.toStdString();
+    // Due in the same second, the two are handed to the engine on successive ticks: the
+    // second starts about a second after the first (the time stamps count whole seconds).
+    QList<QDateTime> starts;
+    for (const QString& line : QString::fromUtf8(output).split(u'\n')) {
+        if (line.endsWith(u"Starting task Often") || line.endsWith(u"Starting task Twin"))
+            starts << QDateTime::fromString(line.section(u'\t', 0, 0).simplified(),
+                                            QStringLiteral("ddd MMM d hh:mm:ss yyyy"));
+    }
+    ASSERT_GE(starts.size(), 2);
+    ASSERT_TRUE(starts.at(0).isValid() && starts.at(1).isValid());
+    EXPECT_GE(starts.at(0).secsTo(starts.at(1)), 1);
+    EXPECT_LE(starts.at(0).secsTo(starts.at(1)), 2);
     ASSERT_TRUE(output.contains("Starting task Hanging")) << output.toStdString();
 
     const auto stopped = std::chrono::steady_clock::now();
