@@ -17,6 +17,10 @@ int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
 #ifdef CORVANE_TEST_WIDGETS
+    // Widgets need no screen unless a run asks for one (QT_QPA_PLATFORM=xcb for screenshots);
+    // this also covers the listing run of the test discovery, which gets no test environment.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 #else
     QCoreApplication app(argc, argv);
