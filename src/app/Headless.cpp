@@ -1,47 +1,21 @@
 #include "Headless.h"
 
+#include "TerminationSignals.h"
 #include "core/output/LogFile.h"
 #include "core/shell/Hub.h"
 #include "core/shell/Messages.h"
 #include "core/tasks/VigrelDoc.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <map>
 #include <set>
 #include <vector>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
-
-// A signal handler may only do async-signal-safe work: it writes one byte to a socket the
-// event loop watches, and the loop ends the program in an orderly way.
-int g_SignalSockets[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(g_SignalSockets[0], &byte, 1);
-}
-
-bool CatchTerminationSignals()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_SignalSockets) != 0)
-        return false;
-    struct sigaction action
-    { };
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
 
 void PrintLine(const CLogMessage& message)
 {
@@ -61,12 +35,11 @@ int RunHeadless(const CHeadlessOptions& options)
         std::fprintf(stderr, "corvane: %s\n", qUtf8Printable(error));
         return 2;
     }
-    if (!CatchTerminationSignals()) {
+    QObject signalWatch;
+    if (!WatchTerminationSignals(&signalWatch, [] { QCoreApplication::exit(0); })) {
         std::fprintf(stderr, "corvane: unable to watch for termination signals\n");
         return 2;
     }
-    QSocketNotifier signalNotifier(g_SignalSockets[1], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, qApp, [] { QCoreApplication::exit(0); });
 
     CHub hub(&document);
     QObject::connect(&hub, &CHub::MessageShown, &hub, &PrintLine);

@@ -1,15 +1,32 @@
+#include "Desktop.h"
 #include "Headless.h"
 #include "Version.h"
 #include "core/shell/AppSettings.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cstdio>
 
+namespace {
+
+// "-minimize" (any letter case, as a word of its own) is the automatic start's switch. The
+// parser would read it as the short options -m -i -n ..., so it is taken out first.
+bool TakeMinimizeSwitch(QStringList& arguments)
+{
+    const qsizetype before = arguments.size();
+    for (qsizetype i = arguments.size() - 1; i >= 1; --i) {
+        if (arguments.at(i).compare(QLatin1String("-minimize"), Qt::CaseInsensitive) == 0)
+            arguments.removeAt(i);
+    }
+    return arguments.size() != before;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral(CORVANE_PRODUCT_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
 
@@ -17,8 +34,8 @@ int main(int argc, char** argv)
     parser.setApplicationDescription(QStringLiteral(
         "Corvane web-site monitor: pings hosts, fetches pages and crawls sites on a schedule, and alerts by "
         "e-mail, program or URL when they fail."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption headlessOption(
         QStringLiteral("headless"),
         QStringLiteral("Run without a window: log every message to standard output until SIGINT or SIGTERM."));
@@ -30,14 +47,44 @@ int main(int argc, char** argv)
                                             QStringLiteral("Use this INI file instead of the user's settings."),
                                             QStringLiteral("FILE.ini"));
     parser.addOptions({headlessOption, onceOption, settingsOption});
-    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The task file (.cvn) to monitor."),
-                                 QStringLiteral("FILE.cvn"));
-    parser.process(app);
+    parser.addPositionalArgument(QStringLiteral("file"),
+                                 QStringLiteral("The task file (.cvn) to open, or to monitor with --headless."),
+                                 QStringLiteral("[FILE.cvn]"));
+    parser.addPositionalArgument(QStringLiteral("-minimize"),
+                                 QStringLiteral("Window only: start hidden in the tray (or minimised)."),
+                                 QStringLiteral("[-minimize]"));
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QStringList withoutMinimize = arguments;
+    const bool minimize = TakeMinimizeSwitch(withoutMinimize);
+    // The window is wanted unless the arguments say otherwise; everything else (the
+    // console program, help, version, usage errors) runs without a display.
+    const bool desktop = parser.parse(withoutMinimize) && !parser.isSet(headlessOption) && !parser.isSet(onceOption)
+        && !parser.isSet(helpOption) && !parser.isSet(versionOption);
 
     const auto usageError = [&](const QString& text) {
         std::fprintf(stderr, "corvane: %s\n\n%s", qUtf8Printable(text), qUtf8Printable(parser.helpText()));
         return 2;
     };
+
+    if (desktop) {
+        QApplication app(argc, argv);
+        const QStringList files = parser.positionalArguments();
+        if (files.size() > 1)
+            return usageError(QStringLiteral("one task file at most"));
+        if (parser.isSet(settingsOption))
+            SetSettingsFile(parser.value(settingsOption));
+        CDesktopOptions options;
+        options.m_TaskFile = files.value(0);
+        options.m_bMinimize = minimize;
+        return RunDesktop(options);
+    }
+
+    QCoreApplication app(argc, argv);
+    parser.process(arguments);
+
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
         return usageError(QStringLiteral("one task file at most"));
@@ -45,9 +92,6 @@ int main(int argc, char** argv)
         return usageError(QStringLiteral("--once needs --headless"));
     if (parser.isSet(settingsOption))
         SetSettingsFile(parser.value(settingsOption));
-
-    if (!parser.isSet(headlessOption))
-        std::fprintf(stderr, "corvane: this build has no window yet; running without one.\n");
     if (files.isEmpty())
         return usageError(QStringLiteral("a task file is needed without a window"));
     CHeadlessOptions options;

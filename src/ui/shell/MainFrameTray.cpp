@@ -1,0 +1,117 @@
+// The tray half of the main frame: hiding into the notification area and coming back.
+#include "ui/shell/MainFrame.h"
+
+#include "Version.h"
+#include "core/shell/AppSettings.h"
+
+#include <QAction>
+#include <QEvent>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWindowStateChangeEvent>
+
+namespace {
+bool g_bTrayForTesting = false;
+}
+
+void CMainFrame::SetTrayAvailableForTesting(bool available)
+{
+    g_bTrayForTesting = available;
+}
+
+void CMainFrame::CreateTray()
+{
+    m_pTrayMenu = new QMenu(this);
+    QAction* minimize = AddCommand(QStringLiteral("trayMinimize"), QStringLiteral("&Minimize"), QString());
+    QAction* restore = AddCommand(QStringLiteral("trayRestore"), QStringLiteral("&Restore"), QString());
+    QAction* about = AddCommand(QStringLiteral("trayAbout"), QStringLiteral("&About Vigrel..."), QString());
+    QAction* exit = AddCommand(QStringLiteral("trayExit"), QStringLiteral("&Exit"), QString());
+    m_pTrayMenu->addAction(minimize);
+    m_pTrayMenu->addAction(restore);
+    m_pTrayMenu->addSeparator();
+    m_pTrayMenu->addAction(about);
+    m_pTrayMenu->addSeparator();
+    m_pTrayMenu->addAction(exit);
+    m_pTrayMenu->setDefaultAction(restore);
+    connect(m_pTrayMenu, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommandUI);
+    connect(minimize, &QAction::triggered, this, [this] { OnTrayMinimize(); });
+    connect(restore, &QAction::triggered, this, [this] { OnTrayRestore(); });
+    connect(about, &QAction::triggered, this, [this] { FindCommand(QStringLiteral("helpAbout"))->trigger(); });
+    // Exit from the tray ends the program normally, with the usual question about changes;
+    // the window comes back first so that the question has somewhere to stand.
+    connect(exit, &QAction::triggered, this, [this] {
+        OnTrayRestore();
+        close();
+    });
+
+    // The icon exists, hidden, from the start and shows only while the window is in the tray.
+    m_pTrayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/icons/app.svg")), this);
+    m_pTrayIcon->setToolTip(QStringLiteral(CORVANE_PRODUCT_NAME));
+    m_pTrayIcon->setContextMenu(m_pTrayMenu);
+    connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::DoubleClick)
+            m_pTrayMenu->defaultAction()->trigger();
+    });
+}
+
+bool CMainFrame::IsTrayActive() const
+{
+    return m_pTrayIcon && (g_bTrayForTesting || QSystemTrayIcon::isSystemTrayAvailable());
+}
+
+bool CMainFrame::OnTrayMinimize()
+{
+    // Without a tray the window must never be hidden: nothing would bring it back.
+    if (m_bInTray || !IsTrayActive() || !GetAppSettings().m_bMinimizeToTray)
+        return false;
+    m_pTrayIcon->show();
+    hide();
+    m_bInTray = true;
+    UpdateCommandUI();
+    return true;
+}
+
+bool CMainFrame::OnTrayRestore()
+{
+    // Only the window's being in the tray counts: had the option been switched off
+    // meanwhile, the window could otherwise never come back.
+    if (!m_bInTray)
+        return false;
+    m_bInTray = false;
+    m_pTrayIcon->hide();
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+    UpdateCommandUI();
+    return true;
+}
+
+void CMainFrame::BringToFront()
+{
+    if (!OnTrayRestore()) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        show();
+    }
+    raise();
+    activateWindow();
+}
+
+void CMainFrame::MinimizeAtStart()
+{
+    if (!OnTrayMinimize())
+        showMinimized();
+}
+
+void CMainFrame::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || m_bInTray || !(windowState() & Qt::WindowMinimized))
+        return;
+    // Hiding from inside the state change confuses some window managers: do it right after.
+    QTimer::singleShot(0, this, [this] {
+        if (windowState() & Qt::WindowMinimized)
+            OnTrayMinimize();
+    });
+}
