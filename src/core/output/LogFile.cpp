@@ -1,5 +1,7 @@
 #include "core/output/LogFile.h"
 
+#include "core/support/Clock.h"
+
 #include <QtGlobal>
 
 #include <cerrno>
@@ -23,24 +25,6 @@ constexpr bool kCrLf = false;
 #endif
 constexpr const char* kLineEnd = kCrLf ? "\r\n" : "\n";
 
-QByteArray FormatTime(qint64 time)
-{
-    const auto seconds = static_cast<std::time_t>(time);
-    std::tm local {};
-#ifdef Q_OS_WIN
-    const bool converted = localtime_s(&local, &seconds) == 0;
-#else
-    const bool converted = localtime_r(&seconds, &local) != nullptr;
-#endif
-    if (!converted)
-        return QByteArray::number(time); // beyond what the C library can convert; still a usable stamp
-    // The wide variant hands back the locale's day and month names as characters, whatever
-    // the locale's own encoding, so the file stays UTF-8 under a Latin-1 or similar locale.
-    wchar_t buffer[256];
-    const std::size_t length = std::wcsftime(buffer, std::size(buffer), L"%c", &local);
-    return QString::fromWCharArray(buffer, qsizetype(length)).toUtf8();
-}
-
 // Messages come in bursts (a crawl reports every page), so most lines share the second of the
 // one before; formatting the stamp costs more than the rest of the line. Keyed on the LC_TIME
 // name too, so a locale switch never serves a stale stamp. Per thread: the headless program
@@ -58,7 +42,7 @@ QByteArray TimeStamp(qint64 time)
     const char* locale = std::setlocale(LC_TIME, nullptr);
     const char* localeName = locale ? locale : "";
     if (!cache.m_bValid || cache.m_Time != time || cache.m_Locale != localeName) {
-        cache.m_Stamp = FormatTime(time);
+        cache.m_Stamp = FormatLocalTime(time).toUtf8();
         cache.m_Time = time;
         cache.m_Locale = localeName;
         cache.m_bValid = true;

@@ -1,5 +1,7 @@
 #include "core/output/MessageLog.h"
 
+#include "core/support/Clock.h"
+
 #include <QtGlobal>
 
 #include <algorithm>
@@ -174,20 +176,7 @@ QString CMessageLog::GetDetailsText(int row) const
 
 QString CMessageLog::FormatTimeStamp(qint64 time)
 {
-    const auto seconds = static_cast<std::time_t>(time);
-    std::tm local {};
-#ifdef Q_OS_WIN
-    const bool converted = localtime_s(&local, &seconds) == 0;
-#else
-    const bool converted = localtime_r(&seconds, &local) != nullptr;
-#endif
-    if (!converted)
-        return QString::number(time); // beyond what the C library converts; still tells the rows apart
-    // The wide variant gives the locale's day and month names as characters, whatever the
-    // locale's own encoding.
-    wchar_t buffer[256];
-    const std::size_t length = std::wcsftime(buffer, std::size(buffer), L"%c", &local);
-    return QString::fromWCharArray(buffer, qsizetype(length));
+    return FormatLocalTime(time);
 }
 
 QString CMessageLog::TimeStamp(qint64 time)

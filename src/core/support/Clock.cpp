@@ -2,6 +2,10 @@
 
 #include <QDateTime>
 
+#include <ctime>
+#include <cwchar>
+#include <iterator>
+
 namespace {
 std::function<qint64()>& ClockOverride()
 {
@@ -19,4 +23,22 @@ qint64 CurrentTime()
 void SetClockForTesting(std::function<qint64()> clock)
 {
     ClockOverride() = std::move(clock);
+}
+
+QString FormatLocalTime(qint64 time)
+{
+    const auto seconds = static_cast<std::time_t>(time);
+    std::tm local {};
+#ifdef Q_OS_WIN
+    const bool converted = localtime_s(&local, &seconds) == 0;
+#else
+    const bool converted = localtime_r(&seconds, &local) != nullptr;
+#endif
+    if (!converted)
+        return QString::number(time); // beyond what the C library converts; still a usable stamp
+    // The wide variant hands back the locale's day and month names as characters, whatever
+    // the locale's own encoding.
+    wchar_t buffer[256];
+    const std::size_t length = std::wcsftime(buffer, std::size(buffer), L"%c", &local);
+    return QString::fromWCharArray(buffer, qsizetype(length));
 }

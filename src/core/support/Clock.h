@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 #include <functional>
@@ -11,3 +12,7 @@ qint64 CurrentTime();
 // Replaces the clock; an empty function restores the system clock. Call it before any
 // worker thread starts: the function is read without a lock.
 void SetClockForTesting(std::function<qint64()> clock);
+
+// A time in the local time zone as the current locale writes a date and time (strftime's "%c"),
+// as the log file, the output window and the task list show it.
+QString FormatLocalTime(qint64 time);

@@ -68,19 +68,7 @@ private:
 
 QString CTaskSchedulePage::FormatRunTime(qint64 time)
 {
-    const auto seconds = static_cast<std::time_t>(time);
-    std::tm local {};
-#ifdef Q_OS_WIN
-    const bool converted = localtime_s(&local, &seconds) == 0;
-#else
-    const bool converted = localtime_r(&seconds, &local) != nullptr;
-#endif
-    if (!converted)
-        return QString::number(time);
-    // The wide variant gives the locale's names as characters whatever its encoding.
-    wchar_t buffer[256];
-    const std::size_t length = std::wcsftime(buffer, std::size(buffer), L"%c", &local);
-    return QString::fromWCharArray(buffer, qsizetype(length));
+    return FormatLocalTime(time);
 }
 
 CTaskSchedulePage::CTaskSchedulePage(QWidget* parent)

@@ -1,6 +1,7 @@
 #include "ui/tasks/TaskListModel.h"
 
 #include "core/shell/Messages.h"
+#include "core/support/Clock.h"
 #include "core/tasks/VigrelDoc.h"
 
 #include <algorithm>
@@ -205,20 +206,5 @@ QString CTaskListModel::StatusText(int state, bool scheduled)
 
 QString CTaskListModel::FormatRunTime(qint64 time)
 {
-    if (time == 0)
-        return QStringLiteral("Never");
-    const auto seconds = static_cast<std::time_t>(time);
-    std::tm local {};
-#ifdef Q_OS_WIN
-    const bool converted = localtime_s(&local, &seconds) == 0;
-#else
-    const bool converted = localtime_r(&seconds, &local) != nullptr;
-#endif
-    if (!converted)
-        return QString::number(time);
-    // The wide variant hands back the locale's day and month names as characters, whatever
-    // the encoding of the locale.
-    wchar_t buffer[256];
-    const std::size_t length = std::wcsftime(buffer, std::size(buffer), L"%c", &local);
-    return QString::fromWCharArray(buffer, qsizetype(length));
+    return time == 0 ? QStringLiteral("Never") : FormatLocalTime(time);
 }
