@@ -4,6 +4,7 @@
 #include "core/shell/Messages.h"
 #include "core/support/Clock.h"
 #include "core/tasks/VigrelDoc.h"
+#include "support/EventLoop.h"
 #include "support/HttpTestServer.h"
 #include "support/TempSettings.h"
 #include "support/TestFiles.h"
@@ -60,18 +61,6 @@ protected:
         task.m_AlertSettings.m_bUseDefaultAlertMethods = false;
         task.m_AlertSettings.m_AlertHttpUrl = m_Server.Url(QStringLiteral("/alert?text=%E"));
         return task;
-    }
-
-    // Runs the event loop until done() holds; false after the time-out.
-    static bool SpinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
-        return true;
     }
 
     int AlertCount()

@@ -4,6 +4,7 @@
 #include "core/shell/Hub.h"
 #include "core/shell/Messages.h"
 #include "core/tasks/VigrelDoc.h"
+#include "support/EventLoop.h"
 #include "support/HttpTestServer.h"
 #include "support/QtPrinters.h"
 #include "support/TempSettings.h"
@@ -56,17 +57,6 @@ void AnswerNextMessageBox(QMessageBox::StandardButton button, CQuestion& asked)
         box->button(button)->click();
     });
     timer->start(10);
-}
-
-bool SpinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
 }
 
 class TaskListView : public ::testing::Test
