@@ -83,7 +83,12 @@ int main(int argc, char** argv)
     }
 
     QCoreApplication app(argc, argv);
-    parser.process(arguments);
+    if (!parser.parse(withoutMinimize))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
 
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)

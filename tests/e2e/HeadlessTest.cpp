@@ -232,6 +232,14 @@ TEST_F(Headless, ExitCodes)
     EXPECT_EQ(usage.m_nExitCode, 2);
     EXPECT_TRUE(usage.m_Errors.contains(QStringLiteral("--once needs --headless"))) << usage.m_Errors.toStdString();
 
+    const CRun unknown = Run({QStringLiteral("--headless"), QStringLiteral("--bogus"), allPass});
+    EXPECT_EQ(unknown.m_nExitCode, 2);
+    EXPECT_TRUE(unknown.m_Errors.contains(QStringLiteral("bogus"))) << unknown.m_Errors.toStdString();
+    // The auto-start switch means nothing without a window and is no usage error.
+    EXPECT_EQ(
+        Run({QStringLiteral("--headless"), QStringLiteral("--once"), QStringLiteral("-MINIMIZE"), allPass}).m_nExitCode,
+        0);
+
     const CRun version = Run({QStringLiteral("--version")});
     EXPECT_EQ(version.m_nExitCode, 0);
     EXPECT_TRUE(version.m_Lines.join(u' ').contains(QStringLiteral("Corvane")))
