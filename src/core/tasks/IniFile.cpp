@@ -192,24 +192,42 @@ void CIniWriter::BeginLine(const QString& section, const QString& key)
     m_Text += u'=';
 }
 
+bool CIniWriter::NeedsQuotes(QStringView value)
+{
+    if (value.isEmpty())
+        return false;
+    return IsBlank(value.front()) || IsBlank(value.back()) || StripQuotes(value).size() != value.size();
+}
+
 void CIniWriter::WriteString(const QString& section, const QString& key, const QString& value)
 {
     BeginLine(section, key);
+    QString line;
     if (!value.contains(u'\r') && !value.contains(u'\n')) {
-        m_Text += value;
-        m_Text += u"\r\n";
-        return;
-    }
-    qsizetype i = 0;
-    while (i < value.size()) {
-        const QChar c = value[i];
-        if (c == u'\r' || c == u'\n') {
-            m_Text += u' ';
-            i += (c == u'\r' && i + 1 < value.size() && value[i + 1] == u'\n') ? 2 : 1;
-        } else {
-            m_Text += c;
-            ++i;
+        line = value;
+    } else {
+        line.reserve(value.size());
+        qsizetype i = 0;
+        while (i < value.size()) {
+            const QChar c = value[i];
+            if (c == u'\r' || c == u'\n') {
+                line += u' ';
+                i += (c == u'\r' && i + 1 < value.size() && value[i + 1] == u'\n') ? 2 : 1;
+            } else {
+                line += c;
+                ++i;
+            }
         }
+    }
+    // The reader drops blanks at the ends and one pair of enclosing quotes; one pair of
+    // our own keeps such a value whole. Any other value is written as it is, as the
+    // profile functions write it, so older readers see no difference.
+    if (NeedsQuotes(line)) {
+        m_Text += u'"';
+        m_Text += line;
+        m_Text += u'"';
+    } else {
+        m_Text += line;
     }
     m_Text += u"\r\n";
 }

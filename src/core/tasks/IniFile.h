@@ -58,10 +58,15 @@ private:
 
 // Writes the INI layout: "[section]" and "key=value" lines, CR LF line ends, sections in
 // the order of the calls. A value's own line breaks would split its line, so each one is
-// written as a blank.
+// written as a blank. A value that the reader would change (blanks at an end, or enclosed
+// in a pair of quotes) is written inside one more pair of double quotes, so that every
+// value reads back exactly.
 class CIniWriter
 {
 public:
+    // Whether a value on one line must be quoted to read back as it is.
+    static bool NeedsQuotes(QStringView value);
+
     void WriteString(const QString& section, const QString& key, const QString& value);
     void WriteInt(const QString& section, const QString& key, int value);
     void WriteBool(const QString& section, const QString& key, bool value) { WriteInt(section, key, value ? 1 : 0); }

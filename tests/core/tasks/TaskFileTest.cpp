@@ -2,6 +2,7 @@
 #include "core/shell/AppSettings.h"
 #include "core/support/Clock.h"
 #include "core/tasks/VigrelDoc.h"
+#include "support/QtPrinters.h"
 #include "support/TempSettings.h"
 #include "support/TestFiles.h"
 
@@ -130,6 +131,58 @@ TEST_F(TaskFile, DescriptionLineBreaksTravelAsEnterMarks)
     // A typed "<ENTER>" cannot be told from a stored line break.
     task.m_Description = QStringLiteral("press <ENTER> to go on");
     EXPECT_EQ(Parse(FormatTaskFile({task})).value(0).m_Description, u"press \r\n to go on");
+}
+
+TEST_F(TaskFile, EveryTextComesBackExactlyAsSaved)
+{
+    const QStringList texts {
+        QStringLiteral("\"/opt/my tools/notify\" \"%N\""), // what the browse button gives
+        QStringLiteral("'ready'"),
+        QStringLiteral("  two blanks each side  "),
+        QStringLiteral("\ttabbed\t"),
+        QStringLiteral("\""),
+        QStringLiteral("''"),
+        QStringLiteral("\"\"\"triple\"\"\""),
+        QStringLiteral("'mixed\""),
+        QStringLiteral("ends with a quote'"),
+        QStringLiteral(" "),
+    };
+    for (const QString& text : texts) {
+        CTask task;
+        task.m_Name = text;
+        task.m_Description = text;
+        task.m_PingHost = text;
+        task.m_HttpGetURL = text;
+        task.m_ExpectedPattern = text;
+        task.m_SpiderUrl = text;
+        task.m_AlertSettings.m_AlertEmailAddresses = text;
+        task.m_AlertSettings.m_AlertHttpUrl = text;
+        task.m_AlertSettings.m_AlertApplicationName = text;
+        const QList<CTask> tasks = Parse(FormatTaskFile({task}));
+        ASSERT_EQ(tasks.size(), 1);
+        const CTask& back = tasks[0];
+        const QString shown = QStringLiteral("[%1]").arg(text);
+        EXPECT_EQ(back.m_Name, text) << shown.toStdString();
+        EXPECT_EQ(back.m_Description, text) << shown.toStdString();
+        EXPECT_EQ(back.m_PingHost, text) << shown.toStdString();
+        EXPECT_EQ(back.m_HttpGetURL, text) << shown.toStdString();
+        EXPECT_EQ(back.m_ExpectedPattern, text) << shown.toStdString();
+        EXPECT_EQ(back.m_SpiderUrl, text) << shown.toStdString();
+        EXPECT_EQ(back.m_AlertSettings.m_AlertEmailAddresses, text) << shown.toStdString();
+        EXPECT_EQ(back.m_AlertSettings.m_AlertHttpUrl, text) << shown.toStdString();
+        EXPECT_EQ(back.m_AlertSettings.m_AlertApplicationName, text) << shown.toStdString();
+    }
+
+    // Values that read back unchanged are written as they are, quotes inside included.
+    CTask plain;
+    plain.m_Name = QStringLiteral("say \"hi\" now");
+    plain.m_AlertSettings.m_AlertApplicationName = QStringLiteral("\"/opt/alert tools/notify\" %N %E");
+    plain.m_ExpectedPattern = QStringLiteral("'half");
+    const QByteArray bytes = FormatTaskFile({plain});
+    EXPECT_TRUE(bytes.contains("\r\nm_Name=say \"hi\" now\r\n")) << bytes.toStdString();
+    EXPECT_TRUE(bytes.contains("\r\nm_AlertApplicationName=\"/opt/alert tools/notify\" %N %E\r\n"));
+    EXPECT_TRUE(bytes.contains("\r\nm_ExpectedPattern='half\r\n"));
+    EXPECT_TRUE(bytes.contains("\r\nm_PingHost=\r\n"));
 }
 
 TEST_F(TaskFile, LineBreaksInOtherTextsCannotSplitTheFile)

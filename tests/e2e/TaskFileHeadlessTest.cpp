@@ -1,0 +1,148 @@
+// Task files as the console program meets them: what a save wrote is what a run uses, the
+// order of the list decides the order of the schedule, and files that are no task files are
+// refused with the reason.
+#include "core/shell/AppSettings.h"
+#include "core/tasks/TaskFile.h"
+#include "support/HttpTestServer.h"
+#include "support/QtPrinters.h"
+#include "support/TempSettings.h"
+#include "support/TestFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct CRun
+{
+    int m_nExitCode = -1;
+    QStringList m_Lines; // standard output without the time stamps
+    QString m_Errors;
+};
+
+class TaskFileHeadless : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_Server.Get("/ok", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("<html>fine</html>", "text/html");
+        });
+        ASSERT_TRUE(m_Server.Start());
+    }
+
+    CTask GetTask(const QString& name, const QString& path)
+    {
+        CTask task;
+        task.m_Name = name;
+        task.m_CheckAction = eCheckHttpGet;
+        task.m_TimeoutSec = 5;
+        task.m_HttpGetURL = m_Server.Url(path);
+        task.m_AlertSettings.m_AlertMethods = 0;
+        return task;
+    }
+
+    QString Path(const QString& name) const { return m_Dir.filePath(name); }
+
+    QString WriteTasks(const QList<CTask>& tasks)
+    {
+        const QString path = Path(QStringLiteral("tasks.cvn"));
+        QString error;
+        EXPECT_TRUE(WriteTaskFile(path, tasks, &error)) << error.toStdString();
+        return path;
+    }
+
+    void Start(QProcess& process, const QStringList& arguments)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(CORVANE_PROGRAM),
+                      QStringList {QStringLiteral("--settings"), m_Settings.IniPath()} + arguments);
+        ASSERT_TRUE(process.waitForStarted());
+    }
+
+    static QStringList WithoutTime(const QByteArray& output)
+    {
+        QStringList lines = QString::fromUtf8(output).split(u'\n');
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        for (QString& line : lines) {
+            if (line.contains(u'\t'))
+                line = line.section(u'\t', 1);
+        }
+        return lines;
+    }
+
+    CRun RunOnce(const QString& taskFile)
+    {
+        QProcess process;
+        Start(process, {QStringLiteral("--headless"), QStringLiteral("--once"), taskFile});
+        CRun run;
+        EXPECT_TRUE(process.waitForFinished(60000));
+        run.m_nExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.m_Lines = WithoutTime(process.readAllStandardOutput());
+        run.m_Errors = QString::fromUtf8(process.readAllStandardError());
+        return run;
+    }
+
+    // Runs the schedule until `enough` holds for the start lines printed so far (or 30 s
+    // pass), then ends the program; returns the names in the order they started.
+    QStringList RunSchedule(const QString& taskFile, const std::function<bool(const QStringList&)>& enough)
+    {
+        QProcess process;
+        Start(process, {QStringLiteral("--headless"), taskFile});
+        QByteArray output;
+        QStringList started;
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < deadline && !enough(started)) {
+            process.waitForReadyRead(200);
+            output += process.readAllStandardOutput();
+            started.clear();
+            for (const QString& line : WithoutTime(output)) {
+                if (line.startsWith(u"Informational\tStarting task "))
+                    started << line.mid(int(qstrlen("Informational\tStarting task ")));
+            }
+        }
+        ::kill(pid_t(process.processId()), SIGTERM);
+        EXPECT_TRUE(process.waitForFinished(10000));
+        return started;
+    }
+
+    CTempSettings m_Settings;
+    QTemporaryDir m_Dir;
+    CHttpTestServer m_Server;
+};
+
+} // namespace
+
+TEST_F(TaskFileHeadless, QuotedAndBlankEdgedTextsReachTheAlertProgramWhole)
+{
+    // The alert program lives in a folder with a blank, so its command quotes it, as the
+    // browse button writes it; the whole command starts and ends with a quote.
+    QDir(m_Dir.path()).mkdir(QStringLiteral("my tools"));
+    const QString program = Path(QStringLiteral("my tools/notify"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(CORVANE_RECORD_ARGS), program));
+    const QString recorded = Path(QStringLiteral("args.bin"));
+
+    CTask failing = GetTask(QStringLiteral("  Old page, blanks kept  "), QStringLiteral("/gone"));
+    failing.m_AlertSettings.m_bUseDefaultAlertMethods = false;
+    failing.m_AlertSettings.m_AlertMethods = eAlertApplication;
+    failing.m_AlertSettings.m_AlertApplicationName = QStringLiteral("\"%1\" \"%2\" \"%N\"").arg(program, recorded);
+    const CRun run = RunOnce(WriteTasks({failing}));
+    EXPECT_EQ(run.m_nExitCode, 1) << run.m_Errors.toStdString();
+    EXPECT_TRUE(run.m_Lines.contains(QStringLiteral("Informational\tStarting task   Old page, blanks kept  ")))
+        << run.m_Lines.join(u'\n').toStdString();
+    EXPECT_EQ(ReadBytes(recorded), QByteArray("  Old page, blanks kept  ") + '\0')
+        << run.m_Lines.join(u'\n').toStdString();
+}
