@@ -100,6 +100,9 @@ bool CSmtpTestServer::Start()
     if (m_bRefuseNoop) {
         arguments << QStringLiteral("--refuse-noop");
     }
+    if (m_Stall != eNoStall) {
+        arguments << QStringLiteral("--stall") << QString::fromLatin1(m_Stall == eStallAfterData ? "data" : "quit");
+    }
     m_Process.setProcessChannelMode(QProcess::SeparateChannels);
     m_Process.start(Interpreter(), arguments);
     if (!m_Process.waitForStarted(kStartTimeoutMs)) {

@@ -44,6 +44,15 @@ public:
     void SetReplyDelayMs(int delayMs) { m_nDelayMs = delayMs; }
     // NOOP is answered "502", as by servers that implement only what they must.
     void SetRefuseNoop(bool refuse) { m_bRefuseNoop = refuse; }
+    // Where the server hangs for good: never answering the end of the message data (the
+    // message is still recorded), or never answering QUIT.
+    enum eStall
+    {
+        eNoStall,
+        eStallAfterData,
+        eStallOnQuit,
+    };
+    void SetStall(eStall stall) { m_Stall = stall; }
 
     // Returns once the server accepts connections; false (with Error()) when it could not start.
     bool Start();
@@ -66,6 +75,7 @@ private:
     QString m_RejectReply;
     int m_nDelayMs = 0;
     bool m_bRefuseNoop = false;
+    eStall m_Stall = eNoStall;
     int m_nPort = -1;
     QString m_Error;
     QTemporaryDir m_Folder;

@@ -33,9 +33,10 @@ def write_atomically(folder, name, text):
 
 
 class Recorder:
-    def __init__(self, folder, reject_pattern, reject_reply, refuse_noop):
+    def __init__(self, folder, reject_pattern, reject_reply, refuse_noop, stall):
         self.folder = folder
         self.refuse_noop = refuse_noop
+        self.stall = stall
         self.reject_pattern = reject_pattern
         self.reject_reply = reject_reply
         self.messages = 0
@@ -63,7 +64,19 @@ class Recorder:
             "data": base64.b64encode(envelope.original_content).decode("ascii"),
         }
         write_atomically(self.folder, "message-%05d.json" % self.messages, json.dumps(record))
+        if self.stall == "data":
+            await hang()
         return "250 Message accepted for delivery"
+
+    async def handle_QUIT(self, server, session, envelope):
+        if self.stall == "quit":
+            await hang()
+        return "221 Bye"
+
+
+async def hang():
+    """Never answers, as a hung server; the wait ends only with the server."""
+    await asyncio.Event().wait()
 
 
 class SlowSMTP(SMTP):
@@ -90,7 +103,8 @@ class SlowSMTP(SMTP):
 
 
 async def serve(arguments):
-    recorder = Recorder(arguments.output, arguments.reject, arguments.reject_reply, arguments.refuse_noop)
+    recorder = Recorder(arguments.output, arguments.reject, arguments.reject_reply, arguments.refuse_noop,
+                        arguments.stall)
     write_atomically(arguments.output, "connections", "0")
     loop = asyncio.get_running_loop()
 
@@ -124,6 +138,8 @@ def main():
     parser.add_argument("--reject-reply", default="550 5.1.1 No such user here")
     parser.add_argument("--delay-ms", type=int, default=0)
     parser.add_argument("--refuse-noop", action="store_true", help="answer NOOP with 502, as some servers do")
+    parser.add_argument("--stall", choices=["data", "quit"], default=None,
+                        help="never answer the end of the message data (it is still recorded), or QUIT")
     asyncio.run(serve(parser.parse_args()))
 
 

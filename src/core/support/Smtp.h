@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 
 // One mail message: recipients, sender, subject and a plain-text body. Texts are Unicode;
@@ -60,6 +61,9 @@ public:
     // exchange with it, so that a server that stalls cannot hold the caller for ever.
     // 30 s and 120 s unless changed; they apply from the next Connect().
     void SetTimeouts(int connectMs, int transferMs);
+    // A flag that, once set from any thread, ends the exchange under way within about a
+    // second (the call then fails). Set before Connect(); it must outlive the session.
+    void SetAbortFlag(const std::atomic<bool>* abort);
 
     QString GetLastError() const { return m_LastError; }
 

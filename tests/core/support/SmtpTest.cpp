@@ -7,6 +7,9 @@
 #include <QElapsedTimer>
 #include <QRegularExpression>
 
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -548,4 +551,61 @@ TEST(SmtpTest, SlowServerFailsTheMessageWithinTheTransferBound)
     clock.restart();
     smtp.Disconnect();
     EXPECT_LT(clock.elapsed(), 3000) << "closing a timed-out session waits for nothing";
+}
+
+TEST(SmtpTest, AServerThatStallsAfterTheMessageCostsOneTimeOutNotTwo)
+{
+    SKIP_WITHOUT_SMTP_SERVER();
+    // Never answering the end of the data fails the message at the bound; never answering
+    // QUIT fails nothing. Either way, closing the session then does not wait a whole bound
+    // again, nor does closing one that never carried a message.
+    constexpr int kTransferMs = 8000;
+    struct CCase
+    {
+        const char* m_Name;
+        CSmtpTestServer::eStall m_Stall;
+        bool m_bSend;
+        qint64 m_nBoundMs;
+    };
+    for (const CCase& c : {CCase {"after the data", CSmtpTestServer::eStallAfterData, true, kTransferMs + 4000},
+                           CCase {"on QUIT", CSmtpTestServer::eStallOnQuit, true, kTransferMs - 3000},
+                           CCase {"on QUIT, no message", CSmtpTestServer::eStallOnQuit, false, kTransferMs - 3000}}) {
+        SCOPED_TRACE(c.m_Name);
+        CSmtpTestServer server;
+        server.SetStall(c.m_Stall);
+        ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+        CSMTP smtp(server.Address());
+        smtp.SetTimeouts(2000, kTransferMs);
+        ASSERT_TRUE(smtp.Connect()) << smtp.GetLastError().toStdString();
+        QElapsedTimer clock;
+        clock.start();
+        if (c.m_bSend) {
+            CMailMessage message = Message(QStringLiteral("a@x.test"), QStringLiteral("s"), QStringLiteral("b"));
+            EXPECT_EQ(smtp.SendMessage(message), c.m_Stall == CSmtpTestServer::eStallOnQuit)
+                << smtp.GetLastError().toStdString();
+        }
+        EXPECT_TRUE(smtp.Disconnect());
+        EXPECT_LT(clock.elapsed(), c.m_nBoundMs);
+        EXPECT_EQ(server.WaitForMessages(1, 1s).size(), c.m_bSend ? 1 : 0);
+    }
+}
+
+TEST(SmtpTest, AnAbortEndsAStalledExchangeAtOnce)
+{
+    SKIP_WITHOUT_SMTP_SERVER();
+    CSmtpTestServer server;
+    server.SetReplyDelayMs(30000);
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    std::atomic<bool> abort {false};
+    CSMTP smtp(server.Address());
+    smtp.SetAbortFlag(&abort);
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(500ms);
+        abort = true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(smtp.Connect());
+    aborter.join();
+    EXPECT_LT(clock.elapsed(), 10000) << "the greeting was waited for";
 }
