@@ -146,3 +146,23 @@ TEST_F(TaskFileHeadless, QuotedAndBlankEdgedTextsReachTheAlertProgramWhole)
     EXPECT_EQ(ReadBytes(recorded), QByteArray("  Old page, blanks kept  ") + '\0')
         << run.m_Lines.join(u'\n').toStdString();
 }
+
+TEST_F(TaskFileHeadless, ATaskDueAtEveryTickLetsTheOthersRun)
+{
+    // A file may hold any interval; 0 makes a task due at every tick. It sits between the
+    // other two, so one of them comes after it whatever the order of the list.
+    CTask before = GetTask(QStringLiteral("Before"), QStringLiteral("/ok"));
+    before.m_bTaskScheduled = true;
+    before.m_PingInterval = 3;
+    CTask busy = before;
+    busy.m_Name = QStringLiteral("Busy");
+    busy.m_PingInterval = 0;
+    CTask after = before;
+    after.m_Name = QStringLiteral("After");
+    const QStringList started = RunSchedule(WriteTasks({before, busy, after}), [](const QStringList& names) {
+        return names.count(QStringLiteral("Before")) >= 2 && names.count(QStringLiteral("After")) >= 2;
+    });
+    EXPECT_GE(started.count(QStringLiteral("Before")), 2) << started.join(u' ').toStdString();
+    EXPECT_GE(started.count(QStringLiteral("After")), 2) << started.join(u' ').toStdString();
+    EXPECT_GE(started.count(QStringLiteral("Busy")), 2) << started.join(u' ').toStdString();
+}

@@ -132,12 +132,17 @@ int CVigrelDoc::GetNextDueTask()
     int dueId = -1;
     {
         std::lock_guard guard(m_Lock);
+        // The task that has waited longest goes first, so that a task due at every tick
+        // (an interval of 0 or 1 s read from a file) cannot keep the ones after it from
+        // ever running. Among tasks due at the same moment the first in order wins.
+        CTask* due = nullptr;
         for (auto& [key, task] : m_TaskMap) {
-            if (task.m_bTaskScheduled && task.m_NextRunTime <= now) {
-                task.m_NextRunTime = NextRunTimeFrom(now, task.m_PingInterval);
-                dueId = task.m_TaskId;
-                break;
-            }
+            if (task.m_bTaskScheduled && task.m_NextRunTime <= now && (!due || task.m_NextRunTime < due->m_NextRunTime))
+                due = &task;
+        }
+        if (due) {
+            due->m_NextRunTime = NextRunTimeFrom(now, due->m_PingInterval);
+            dueId = due->m_TaskId;
         }
     }
     if (dueId != -1)

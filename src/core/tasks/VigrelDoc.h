@@ -42,8 +42,9 @@ public:
     // Any thread. Copies the task into `task`; false (and `task` untouched) when it is gone.
     bool GetTask(int taskId, CTask& task) const;
 
-    // The first scheduled task, in table order, whose next run time has come; moves that
-    // time one interval on. -1 when none is due. One task per call.
+    // Of the scheduled tasks whose next run time has come, the one due longest (the first
+    // in table order among equals); moves its next run one interval on from now. -1 when
+    // none is due. One task per call.
     int GetNextDueTask();
     // Run-time updates from the engine's reports; they do not make the document modified.
     void SetTaskLastRunTime(int taskId);

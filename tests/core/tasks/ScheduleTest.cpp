@@ -4,6 +4,7 @@
 #include "core/tasks/VigrelDoc.h"
 #include "support/TempSettings.h"
 
+#include <QMap>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -103,22 +104,52 @@ protected:
 
 } // namespace
 
-TEST_F(Schedule, OneDueTaskPerCallInTableOrder)
+TEST_F(Schedule, TheTaskDueLongestGoesFirstOnePerCall)
 {
-    const int a = AddScheduled(QStringLiteral("a"), 60, m_Now);
-    const int b = AddScheduled(QStringLiteral("b"), 60, m_Now - 10);
+    const int x = AddScheduled(QStringLiteral("x"), 60, m_Now);
+    const int y = AddScheduled(QStringLiteral("y"), 60, m_Now - 10);
+    const int z = AddScheduled(QStringLiteral("z"), 60, m_Now - 5);
     CTask idle;
     idle.m_NextRunTime = m_Now - 100; // due, but not scheduled
     const int c = m_Doc.AddTask(idle);
 
-    // The newest id comes first in the table, whichever task is later.
-    EXPECT_EQ(m_Doc.GetNextDueTask(), b);
-    EXPECT_EQ(NextRunOf(b), m_Now + 60);
+    EXPECT_EQ(m_Doc.GetNextDueTask(), y);
+    EXPECT_EQ(NextRunOf(y), m_Now + 60);
     ++m_Now;
-    EXPECT_EQ(m_Doc.GetNextDueTask(), a);
-    EXPECT_EQ(NextRunOf(a), m_Now + 60) << "the interval runs from the moment of picking";
+    EXPECT_EQ(m_Doc.GetNextDueTask(), z);
+    ++m_Now;
+    EXPECT_EQ(m_Doc.GetNextDueTask(), x);
+    EXPECT_EQ(NextRunOf(x), m_Now + 60) << "the interval runs from the moment of picking";
     EXPECT_EQ(m_Doc.GetNextDueTask(), -1);
-    EXPECT_EQ(NextRunOf(c), m_Now - 101) << "an unscheduled task is never picked";
+    EXPECT_EQ(NextRunOf(c), m_Now - 102) << "an unscheduled task is never picked";
+}
+
+TEST_F(Schedule, ATaskDueAtEveryTickCannotStarveTheOthers)
+{
+    for (const int busyInterval : {0, 1}) {
+        CVigrelDoc doc;
+        auto add = [&](const QString& name, int interval) {
+            CTask task;
+            task.m_Name = name;
+            task.m_bTaskScheduled = true;
+            task.m_PingInterval = interval;
+            task.m_NextRunTime = m_Now + interval;
+            return doc.AddTask(task);
+        };
+        // The busy one sits in the middle, so that in any order one task comes after it.
+        const int before = add(QStringLiteral("before"), 5);
+        const int busy = add(QStringLiteral("busy"), busyInterval);
+        const int after = add(QStringLiteral("after"), 5);
+        QMap<int, int> picks;
+        for (int tick = 0; tick < 40; ++tick) {
+            ++m_Now;
+            ++picks[doc.GetNextDueTask()];
+        }
+        EXPECT_GE(picks.value(before), 4) << "busy interval " << busyInterval;
+        EXPECT_GE(picks.value(after), 4) << "busy interval " << busyInterval;
+        EXPECT_GE(picks.value(busy), 20) << "busy interval " << busyInterval;
+        EXPECT_EQ(picks.value(-1), 0) << "a task was due at every tick";
+    }
 }
 
 TEST_F(Schedule, MissedRunsAreNotMadeUp)
