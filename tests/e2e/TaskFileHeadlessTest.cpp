@@ -166,3 +166,19 @@ TEST_F(TaskFileHeadless, ATaskDueAtEveryTickLetsTheOthersRun)
     EXPECT_GE(started.count(QStringLiteral("After")), 2) << started.join(u' ').toStdString();
     EXPECT_GE(started.count(QStringLiteral("Busy")), 2) << started.join(u' ').toStdString();
 }
+
+TEST_F(TaskFileHeadless, TasksDueTogetherStartInTheOrderOfTheFile)
+{
+    CTask first = GetTask(QStringLiteral("First"), QStringLiteral("/ok"));
+    first.m_bTaskScheduled = true;
+    first.m_PingInterval = 2;
+    CTask second = first;
+    second.m_Name = QStringLiteral("Second");
+    CTask third = first;
+    third.m_Name = QStringLiteral("Third");
+    const QStringList started
+        = RunSchedule(WriteTasks({first, second, third}), [](const QStringList& names) { return names.size() >= 3; });
+    ASSERT_GE(started.size(), 3);
+    EXPECT_EQ(started.mid(0, 3),
+              (QStringList {QStringLiteral("First"), QStringLiteral("Second"), QStringLiteral("Third")}));
+}

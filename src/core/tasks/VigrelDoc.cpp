@@ -4,10 +4,6 @@
 #include "core/tasks/Schedule.h"
 #include "core/tasks/TaskFile.h"
 
-namespace {
-constexpr unsigned kBucketCount = 17;
-}
-
 CVigrelDoc::CVigrelDoc(QObject* parent)
     : QObject(parent)
 { }
@@ -26,8 +22,6 @@ void CVigrelDoc::DeleteContents()
     {
         std::lock_guard guard(m_Lock);
         m_TaskMap.clear();
-        m_Index.clear();
-        m_nStoreSequence = 0;
     }
     m_LastTaskId = 0;
     Q_EMIT TasksCleared();
@@ -43,7 +37,7 @@ bool CVigrelDoc::OnOpenDocument(const QString& path, QString* error)
     {
         std::lock_guard guard(m_Lock);
         for (const CTask& task : tasks)
-            StoreNewTask(task);
+            m_TaskMap.emplace(task.m_TaskId, task);
     }
     for (const CTask& task : tasks)
         Q_EMIT TaskAdded(task.m_TaskId);
@@ -62,13 +56,6 @@ bool CVigrelDoc::OnSaveDocument(const QString& path, QString* error)
     return true;
 }
 
-void CVigrelDoc::StoreNewTask(const CTask& task)
-{
-    const COrderKey key {(unsigned(task.m_TaskId) >> 4) % kBucketCount, -++m_nStoreSequence};
-    m_TaskMap.emplace(key, task);
-    m_Index.insert(task.m_TaskId, key);
-}
-
 int CVigrelDoc::AddTask(const CTask& task)
 {
     const int taskId = ++m_LastTaskId;
@@ -76,7 +63,7 @@ int CVigrelDoc::AddTask(const CTask& task)
         std::lock_guard guard(m_Lock);
         CTask stored = task;
         stored.m_TaskId = taskId;
-        StoreNewTask(stored);
+        m_TaskMap.insert_or_assign(taskId, std::move(stored));
     }
     SetModifiedFlag();
     Q_EMIT TaskAdded(taskId);
@@ -87,10 +74,10 @@ bool CVigrelDoc::ModifyTask(int taskId, const CTask& task)
 {
     {
         std::lock_guard guard(m_Lock);
-        const auto it = m_Index.constFind(taskId);
-        if (it == m_Index.constEnd())
+        const auto it = m_TaskMap.find(taskId);
+        if (it == m_TaskMap.end())
             return false;
-        CTask& stored = m_TaskMap.at(*it);
+        CTask& stored = it->second;
         stored = task;
         stored.m_TaskId = taskId;
     }
@@ -104,12 +91,7 @@ void CVigrelDoc::DeleteTask(int taskId)
     bool removed = false;
     {
         std::lock_guard guard(m_Lock);
-        const auto it = m_Index.find(taskId);
-        if (it != m_Index.end()) {
-            m_TaskMap.erase(*it);
-            m_Index.erase(it);
-            removed = true;
-        }
+        removed = m_TaskMap.erase(taskId) > 0;
     }
     SetModifiedFlag();
     if (removed)
@@ -119,10 +101,10 @@ void CVigrelDoc::DeleteTask(int taskId)
 bool CVigrelDoc::GetTask(int taskId, CTask& task) const
 {
     std::lock_guard guard(m_Lock);
-    const auto it = m_Index.constFind(taskId);
-    if (it == m_Index.constEnd())
+    const auto it = m_TaskMap.find(taskId);
+    if (it == m_TaskMap.end())
         return false;
-    task = m_TaskMap.at(*it);
+    task = it->second;
     return true;
 }
 
@@ -136,7 +118,7 @@ int CVigrelDoc::GetNextDueTask()
         // (an interval of 0 or 1 s read from a file) cannot keep the ones after it from
         // ever running. Among tasks due at the same moment the first in order wins.
         CTask* due = nullptr;
-        for (auto& [key, task] : m_TaskMap) {
+        for (auto& [id, task] : m_TaskMap) {
             if (task.m_bTaskScheduled && task.m_NextRunTime <= now && (!due || task.m_NextRunTime < due->m_NextRunTime))
                 due = &task;
         }
@@ -154,10 +136,10 @@ void CVigrelDoc::SetTaskLastRunTime(int taskId)
 {
     {
         std::lock_guard guard(m_Lock);
-        const auto it = m_Index.constFind(taskId);
-        if (it == m_Index.constEnd())
+        const auto it = m_TaskMap.find(taskId);
+        if (it == m_TaskMap.end())
             return;
-        m_TaskMap.at(*it).m_LastRunTime = CurrentTime();
+        it->second.m_LastRunTime = CurrentTime();
     }
     Q_EMIT TaskChanged(taskId);
 }
@@ -165,10 +147,10 @@ void CVigrelDoc::SetTaskLastRunTime(int taskId)
 void CVigrelDoc::UpdateTaskFailCount(int taskId, bool failed, bool succeeded)
 {
     std::lock_guard guard(m_Lock);
-    const auto it = m_Index.constFind(taskId);
-    if (it == m_Index.constEnd())
+    const auto it = m_TaskMap.find(taskId);
+    if (it == m_TaskMap.end())
         return;
-    CTask& task = m_TaskMap.at(*it);
+    CTask& task = it->second;
     if (failed)
         ++task.m_FailCount;
     else if (succeeded)
@@ -180,7 +162,7 @@ QList<CTask> CVigrelDoc::GetTasks() const
     std::lock_guard guard(m_Lock);
     QList<CTask> tasks;
     tasks.reserve(qsizetype(m_TaskMap.size()));
-    for (const auto& [key, task] : m_TaskMap)
+    for (const auto& [id, task] : m_TaskMap)
         tasks.append(task);
     return tasks;
 }

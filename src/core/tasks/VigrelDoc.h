@@ -2,12 +2,10 @@
 
 #include "core/tasks/Task.h"
 
-#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
 
-#include <compare>
 #include <map>
 #include <mutex>
 
@@ -30,7 +28,7 @@ public:
     // Replaces the content with the file's tasks (ids 0 .. count-1). When the file cannot be
     // read at all, returns false with the reason and leaves the document as it was.
     bool OnOpenDocument(const QString& path, QString* error = nullptr);
-    // Writes every task in table order. On failure the document stays modified and the old
+    // Writes every task in list order. On failure the document stays modified and the old
     // file is left as it was.
     bool OnSaveDocument(const QString& path, QString* error = nullptr);
 
@@ -43,14 +41,14 @@ public:
     bool GetTask(int taskId, CTask& task) const;
 
     // Of the scheduled tasks whose next run time has come, the one due longest (the first
-    // in table order among equals); moves its next run one interval on from now. -1 when
+    // in list order among equals); moves its next run one interval on from now. -1 when
     // none is due. One task per call.
     int GetNextDueTask();
     // Run-time updates from the engine's reports; they do not make the document modified.
     void SetTaskLastRunTime(int taskId);
     void UpdateTaskFailCount(int taskId, bool failed, bool succeeded);
 
-    // Copies of every task, in table order (the order of a save).
+    // Copies of every task, in list order (the order of a save).
     QList<CTask> GetTasks() const;
     int GetTaskCount() const;
     int GetLastTaskId() const { return m_LastTaskId; }
@@ -69,23 +67,12 @@ Q_SIGNALS:
     void PathNameChanged(const QString& path);
 
 private:
-    // The table iterates in a fixed order that decides the save order and which of several
-    // due tasks goes first: 17 buckets by (id >> 4) % 17 in ascending order, and within a
-    // bucket the most recently added id first. Replacing a task keeps its place.
-    struct COrderKey
-    {
-        unsigned m_nBucket = 0;
-        qint64 m_nNewestFirst = 0; // minus the sequence number of the first store
-
-        auto operator<=>(const COrderKey&) const = default;
-    };
-
-    void StoreNewTask(const CTask& task); // lock held
-
+    // Ids are handed out in increasing order (a file's tasks 0 .. n-1, each added task the
+    // counter plus one), so ascending ids are the order in which tasks were read or added:
+    // the order of the list the user sees, of a save and of the schedule's choice among
+    // tasks due together. Saving and reopening therefore keeps the list as it was.
     mutable std::mutex m_Lock;
-    std::map<COrderKey, CTask> m_TaskMap;
-    QHash<int, COrderKey> m_Index;
-    qint64 m_nStoreSequence = 0;
+    std::map<int, CTask> m_TaskMap;
 
     int m_LastTaskId = 0;
     bool m_bModified = false;

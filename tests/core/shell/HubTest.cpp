@@ -156,12 +156,12 @@ TEST_F(Hub, TheScheduleRunsDueTasksOnePerTickOnlyWhileTheEngineOperates)
 
     m_Hub.ToggleEngine();
     ASSERT_TRUE(SpinUntil([&] { return m_States.size() >= 4; }, 10s));
-    // Two due tasks are handed over on two ticks, the first in table order (newest first) first.
+    // Two due tasks are handed over on two ticks, the first in list order first.
     const QStringList started = m_Shown.filter(QStringLiteral("Starting task"));
     ASSERT_EQ(started.size(), 2);
     EXPECT_EQ(m_States,
-              (QStringList {QStringLiteral("1 %1").arg(secondId), QStringLiteral("2 %1").arg(secondId),
-                            QStringLiteral("1 %1").arg(firstId), QStringLiteral("2 %1").arg(firstId)}));
+              (QStringList {QStringLiteral("1 %1").arg(firstId), QStringLiteral("2 %1").arg(firstId),
+                            QStringLiteral("1 %1").arg(secondId), QStringLiteral("2 %1").arg(secondId)}));
     m_Hub.Shutdown();
     SetClockForTesting({});
     jump = 0;

@@ -124,6 +124,18 @@ TEST_F(Schedule, TheTaskDueLongestGoesFirstOnePerCall)
     EXPECT_EQ(NextRunOf(c), m_Now - 102) << "an unscheduled task is never picked";
 }
 
+TEST_F(Schedule, TasksDueTogetherGoInListOrderOnSuccessiveCalls)
+{
+    const int a = AddScheduled(QStringLiteral("a"), 60, m_Now - 3);
+    const int b = AddScheduled(QStringLiteral("b"), 60, m_Now - 3);
+    const int c = AddScheduled(QStringLiteral("c"), 60, m_Now - 3);
+    EXPECT_EQ(m_Doc.GetNextDueTask(), a);
+    ++m_Now;
+    EXPECT_EQ(m_Doc.GetNextDueTask(), b);
+    ++m_Now;
+    EXPECT_EQ(m_Doc.GetNextDueTask(), c);
+}
+
 TEST_F(Schedule, ATaskDueAtEveryTickCannotStarveTheOthers)
 {
     for (const int busyInterval : {0, 1}) {

@@ -69,8 +69,8 @@ void BuildTwoTaskDocument(CVigrelDoc& doc)
     ping.m_AlertSettings.m_AlertApplicationName = QStringLiteral("\"/opt/alert tools/notify\" %N %E");
     ping.m_AlertSettings.m_bUseDefaultAlertMethods = false;
 
-    doc.AddTask(home); // id 1
-    doc.AddTask(ping); // id 2: saved first
+    doc.AddTask(ping); // id 1: saved first
+    doc.AddTask(home); // id 2
 }
 
 } // namespace

@@ -48,58 +48,62 @@ protected:
 
 } // namespace
 
-TEST_F(VigrelDoc, IdsAndTableOrderAcrossSaveAndOpen)
+TEST_F(VigrelDoc, IdsAndListOrderAcrossSaveAndOpen)
 {
     CVigrelDoc doc;
     EXPECT_EQ(doc.AddTask(Named(QStringLiteral("one"))), 1);
     EXPECT_EQ(doc.AddTask(Named(QStringLiteral("two"))), 2);
     EXPECT_EQ(doc.AddTask(Named(QStringLiteral("three"))), 3);
-    EXPECT_EQ(Ids(doc.GetTasks()), (QList<int> {3, 2, 1}));
+    EXPECT_EQ(Ids(doc.GetTasks()), (QList<int> {1, 2, 3}));
     ASSERT_TRUE(doc.OnSaveDocument(Path(QStringLiteral("t.cvn"))));
 
     QList<CTask> saved;
     ASSERT_TRUE(ReadTaskFile(Path(QStringLiteral("t.cvn")), saved, nullptr));
-    EXPECT_EQ(Names(saved), (QStringList {QStringLiteral("three"), QStringLiteral("two"), QStringLiteral("one")}));
+    EXPECT_EQ(Names(saved), (QStringList {QStringLiteral("one"), QStringLiteral("two"), QStringLiteral("three")}))
+        << "saved in the order the list shows";
 
     CVigrelDoc reopened;
     ASSERT_TRUE(reopened.OnOpenDocument(Path(QStringLiteral("t.cvn"))));
-    // Ids below 16 share one bucket, newest first: the table lists them in reverse.
-    EXPECT_EQ(Ids(reopened.GetTasks()), (QList<int> {2, 1, 0}));
+    EXPECT_EQ(Ids(reopened.GetTasks()), (QList<int> {0, 1, 2}));
     CTask first;
     ASSERT_TRUE(reopened.GetTask(0, first));
-    EXPECT_EQ(first.m_Name, u"three");
+    EXPECT_EQ(first.m_Name, u"one");
     EXPECT_EQ(reopened.AddTask(Named(QStringLiteral("four"))), 5);
+
+    // Saving what was opened, again and again, keeps the list as it is.
+    ASSERT_TRUE(reopened.OnSaveDocument(Path(QStringLiteral("t2.cvn"))));
+    CVigrelDoc third;
+    ASSERT_TRUE(third.OnOpenDocument(Path(QStringLiteral("t2.cvn"))));
+    EXPECT_EQ(
+        Names(third.GetTasks()),
+        (QStringList {QStringLiteral("one"), QStringLiteral("two"), QStringLiteral("three"), QStringLiteral("four")}));
+    ASSERT_TRUE(third.OnSaveDocument(Path(QStringLiteral("t3.cvn"))));
+    EXPECT_EQ(ReadBytes(Path(QStringLiteral("t3.cvn"))), ReadBytes(Path(QStringLiteral("t2.cvn"))));
 }
 
-TEST_F(VigrelDoc, TableOrderFollowsTheBucketsOfLargerIds)
+TEST_F(VigrelDoc, ListOrderIsTheOrderOfAddingForAnyNumberOfTasks)
 {
     CVigrelDoc doc;
-    for (int i = 0; i < 40; ++i)
-        doc.AddTask(Named(QString::number(i + 1)));
-    // Ids 1..15 fall in bucket 0, 16..31 in bucket 1, 32..40 in bucket 2; newest first in each.
     QList<int> expected;
-    for (int id = 15; id >= 1; --id)
-        expected << id;
-    for (int id = 31; id >= 16; --id)
-        expected << id;
-    for (int id = 40; id >= 32; --id)
-        expected << id;
+    for (int i = 0; i < 300; ++i)
+        expected << doc.AddTask(Named(QString::number(i + 1)));
     EXPECT_EQ(Ids(doc.GetTasks()), expected);
 
     // Replacing a task keeps its place; a deleted id leaves the others in order.
-    CTask changed = Named(QStringLiteral("changed"));
-    ASSERT_TRUE(doc.ModifyTask(20, changed));
+    ASSERT_TRUE(doc.ModifyTask(20, Named(QStringLiteral("changed"))));
     doc.DeleteTask(31);
     expected.removeOne(31);
     EXPECT_EQ(Ids(doc.GetTasks()), expected);
+    EXPECT_EQ(doc.GetTasks().at(19).m_Name, u"changed");
 
-    // Bucket 17 wraps around to bucket 0 ((272 >> 4) % 17 == 0), ahead of ids 1..15.
-    CVigrelDoc wrap;
     QList<CTask> tasks(273);
+    for (qsizetype i = 0; i < tasks.size(); ++i)
+        tasks[i].m_Name = QString::number(i);
     QString error;
-    ASSERT_TRUE(WriteTaskFile(Path(QStringLiteral("wrap.cvn")), tasks, &error));
-    ASSERT_TRUE(wrap.OnOpenDocument(Path(QStringLiteral("wrap.cvn"))));
-    EXPECT_EQ(Ids(wrap.GetTasks()).mid(0, 2), (QList<int> {272, 15}));
+    ASSERT_TRUE(WriteTaskFile(Path(QStringLiteral("many.cvn")), tasks, &error));
+    CVigrelDoc many;
+    ASSERT_TRUE(many.OnOpenDocument(Path(QStringLiteral("many.cvn"))));
+    EXPECT_EQ(Names(many.GetTasks()), Names(tasks));
 }
 
 TEST_F(VigrelDoc, SavedSectionsAreNumberedNotIds)
@@ -116,7 +120,9 @@ TEST_F(VigrelDoc, SavedSectionsAreNumberedNotIds)
     EXPECT_FALSE(bytes.contains("[Task 3]"));
     CVigrelDoc reopened;
     ASSERT_TRUE(reopened.OnOpenDocument(Path(QStringLiteral("gaps.cvn"))));
-    EXPECT_EQ(Ids(reopened.GetTasks()), (QList<int> {2, 1, 0}));
+    EXPECT_EQ(Ids(reopened.GetTasks()), (QList<int> {0, 1, 2}));
+    EXPECT_EQ(Names(reopened.GetTasks()),
+              (QStringList {QStringLiteral("t1"), QStringLiteral("t5"), QStringLiteral("t6")}));
 }
 
 TEST_F(VigrelDoc, ModifiedFlagFollowsEditsNotRuns)

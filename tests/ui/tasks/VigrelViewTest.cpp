@@ -211,7 +211,7 @@ TEST_F(TaskListView, RowsFollowAddDeleteClearAndReopen)
     const int a = Add(QStringLiteral("A"));
     const int b = Add(QStringLiteral("B"));
     Add(QStringLiteral("C"), true);
-    // Added order, although the document's table iterates newest first.
+    // Added order.
     EXPECT_EQ(Names(), (QStringList {"A", "B", "C"}));
     m_Document.DeleteTask(b);
     EXPECT_EQ(Names(), (QStringList {"A", "C"}));
@@ -225,13 +225,13 @@ TEST_F(TaskListView, RowsFollowAddDeleteClearAndReopen)
 
     // Reopening shows the file's order, renumbered, with fresh states.
     ASSERT_TRUE(m_Document.OnOpenDocument(path));
-    EXPECT_EQ(Names(), (QStringList {"C", "A"}));
+    EXPECT_EQ(Names(), (QStringList {"A", "C"}));
     EXPECT_EQ(m_View.GetModel()->TaskIdAt(1), 1);
-    EXPECT_EQ(Cell(1, CTaskListModel::eColumnStatus), u"Idle");
+    EXPECT_EQ(Cell(0, CTaskListModel::eColumnStatus), u"Idle");
 
     // A view made for a document that already holds tasks shows them in the same order.
     const CVigrelView late(&m_Document, nullptr);
-    EXPECT_EQ(late.GetModel()->index(0, 0).data().toString(), u"C");
+    EXPECT_EQ(late.GetModel()->index(0, 0).data().toString(), u"A");
 }
 
 TEST_F(TaskListView, AddThroughTheEditorReplacesTheEmptyListHint)
