@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <ctime>
 #include <cwchar>
 #include <iterator>
@@ -96,20 +97,37 @@ QString WithFullStop(QString reason)
 std::optional<CLogMessage> CLogFile::Open(bool logToFile, const QString& fileName)
 {
     Close();
-    if (!logToFile)
+    const bool hadFailed = m_bWriteFailed;
+    m_bWriteFailed = false;
+    if (!logToFile) {
+        m_nMissing = 0;
         return std::nullopt;
-    m_FileName = fileName;
-    if (!fileName.isEmpty()) {
-        m_File.setFileName(fileName);
-        // Unbuffered: every line leaves in one write call of its own, so a crash loses nothing
-        // and someone following the file never sees half a line. Append never truncates.
-        if (m_File.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-            if (LockForWriting(m_File))
-                return CLogMessage(eActionSucceeded, QStringLiteral("Logging output to file '%1'").arg(fileName));
-            m_File.close();
-        }
     }
+    m_FileName = fileName;
+    if (Reopen()) {
+        // After a failed write the gap is still owed its report: it follows this open's line.
+        if (!hadFailed)
+            m_nMissing = 0;
+        return CLogMessage(eActionSucceeded, QStringLiteral("Logging output to file '%1'").arg(fileName));
+    }
+    m_nMissing = 0;
     return CLogMessage(eApplicationFailure, QStringLiteral("Unable to open log file '%1'").arg(fileName));
+}
+
+bool CLogFile::Reopen()
+{
+    Close();
+    if (m_FileName.isEmpty())
+        return false;
+    m_File.setFileName(m_FileName);
+    // Unbuffered: every line leaves in one write call of its own, so a crash loses nothing
+    // and someone following the file never sees half a line. Append never truncates.
+    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        return false;
+    if (LockForWriting(m_File))
+        return true;
+    m_File.close();
+    return false;
 }
 
 void CLogFile::Close()
@@ -120,24 +138,80 @@ void CLogFile::Close()
         m_File.close();
 }
 
+bool CLogFile::WriteLine(const QByteArray& line, QString* reason)
+{
+    errno = 0;
+    const qint64 written = m_File.write(line);
+    if (written == line.size())
+        return true;
+    const int error = errno;
+    // Part of a line (the disk filled up in the middle of it) would run into the first line
+    // written after the gap: take it back.
+    if (written > 0)
+        m_File.resize(m_File.size() - written);
+    if (m_File.error() != QFileDevice::NoError)
+        *reason = WithFullStop(m_File.errorString());
+    else if (error != 0)
+        *reason = WithFullStop(QString::fromLocal8Bit(std::strerror(error)));
+    else
+        *reason = QStringLiteral("Only part of the line was written.");
+    return false;
+}
+
 std::optional<CLogMessage> CLogFile::Write(const CLogMessage& message)
 {
-    if (!m_File.isOpen())
-        return std::nullopt;
-    const QByteArray line = FormatLine(message);
-    if (m_File.write(line) == line.size())
+    const auto now = std::chrono::steady_clock::now();
+    bool retried = false;
+    if (!m_File.isOpen()) {
+        if (!m_bWriteFailed)
+            return std::nullopt;
+        // A full disk or a lost file system usually comes back; the file is tried again, but not
+        // for every message of a burst.
+        if (now - m_LastTry < m_RetryDelay) {
+            ++m_nMissing;
+            return std::nullopt;
+        }
+        m_LastTry = now;
+        if (!Reopen()) {
+            ++m_nMissing;
+            return std::nullopt;
+        }
+        retried = true;
+    }
+
+    QString reason;
+    if (!WriteLine(FormatLine(message), &reason)) {
+        // Closed, so that the retry opens the path afresh (a new file system, a new file).
+        Close();
+        m_bWriteFailed = true;
+        m_LastTry = now;
+        ++m_nMissing;
+        // The failure was reported when the gap began; a retry that fails adds no report.
+        if (retried)
+            return std::nullopt;
+        ++m_nMissing; // the report below is shown, but cannot reach the file either
+        return CLogMessage(eApplicationFailure,
+                           QStringLiteral("Unable to write to log file '%1'. %2 Writing is tried again with later "
+                                          "messages; until it succeeds they are not written to the file.")
+                               .arg(m_FileName, reason));
+    }
+    m_bWriteFailed = false;
+    if (m_nMissing == 0)
         return std::nullopt;
 
-    const QString reason = m_File.error() != QFileDevice::NoError
-        ? WithFullStop(m_File.errorString())
-        : QStringLiteral("Only part of the line was written.");
-    // Closing keeps a full disk from producing one more failure report for every message.
-    Close();
-    return CLogMessage(
-        eApplicationFailure,
-        QStringLiteral("Unable to write to log file '%1'. %2 Logging to the file is off until the log file "
-                       "is opened again.")
-            .arg(m_FileName, reason));
+    const CLogMessage resumed(eActionSucceeded,
+                              QStringLiteral("Logging output to file '%1' resumed. %2 message(s) were not written "
+                                             "to the file.")
+                                  .arg(m_FileName)
+                                  .arg(m_nMissing));
+    m_nMissing = 0;
+    if (!WriteLine(FormatLine(resumed), &reason)) {
+        Close();
+        m_bWriteFailed = true;
+        m_LastTry = now;
+        m_nMissing = 1;
+    }
+    return resumed;
 }
 
 QByteArray CLogFile::FormatLine(const CLogMessage& message)

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <clocale>
 #include <ctime>
 #include <ostream>
@@ -198,15 +199,24 @@ TEST_F(LogFileTest, SecondWriterIsRefusedWhileTheFirstHoldsTheFile)
     EXPECT_TRUE(content.contains("\tstill mine\n"));
 }
 
-TEST_F(LogFileTest, WriteFailureIsReportedOnceUntilTheNextOpen)
+TEST_F(LogFileTest, AFailedWriteIsReportedOnceRetriedAfterADelayAndTheGapCounted)
 {
-    // A real device on which every write fails with "no space left", as on a full disk.
+    // A real device on which every write fails with "no space left", as on a full disk. The log
+    // path is a link to it; pointing the link at a plain file makes the disk "free" again.
     const QString full = QStringLiteral("/dev/full");
     if (!QFile::exists(full))
         GTEST_SKIP() << "no /dev/full on this system";
+    const QString path = Path(QStringLiteral("corvane.log"));
+    const QString plain = Path(QStringLiteral("plain.log"));
+    const auto pointTo = [&](const QString& target) {
+        QFile::remove(path);
+        ASSERT_TRUE(QFile::link(target, path));
+    };
+    pointTo(full);
 
     CLogFile log;
-    const auto opened = log.Open(true, full);
+    log.SetRetryDelay(std::chrono::hours(1));
+    const auto opened = log.Open(true, path);
     ASSERT_TRUE(opened.has_value());
     ASSERT_EQ(opened->m_Severity.GetCode(), eActionSucceeded);
 
@@ -214,21 +224,65 @@ TEST_F(LogFileTest, WriteFailureIsReportedOnceUntilTheNextOpen)
     ASSERT_TRUE(failed.has_value());
     EXPECT_EQ(failed->m_Severity.GetCode(), eApplicationFailure);
     EXPECT_EQ(failed->m_TaskId, -1); // never drives the alert rule
-    EXPECT_TRUE(failed->m_Text.startsWith(QStringLiteral("Unable to write to log file '/dev/full'. ")))
+    EXPECT_TRUE(failed->m_Text.startsWith(QStringLiteral("Unable to write to log file '%1'. ").arg(path)))
         << failed->m_Text.toStdString();
     EXPECT_TRUE(failed->m_Text.contains(QStringLiteral("No space left on device."))) << failed->m_Text.toStdString();
-    EXPECT_TRUE(
-        failed->m_Text.endsWith(QStringLiteral("Logging to the file is off until the log file is opened again.")));
     EXPECT_FALSE(log.IsOpen());
 
-    // The failure report is shown and so passes Write again: it must not report itself, nor
-    // may any later message.
-    EXPECT_FALSE(log.Write(*failed).has_value());
+    // A burst within the delay neither reports again nor tries the file again, even though it
+    // would take the lines now.
     EXPECT_FALSE(log.Write(Message(eTaskSuccess, QStringLiteral("quiet"), kNow)).has_value());
+    pointTo(plain);
+    EXPECT_FALSE(log.Write(Message(eTaskSuccess, QStringLiteral("still quiet"), kNow)).has_value());
+    EXPECT_FALSE(QFile::exists(plain));
 
-    // A new open tries the file again, and reports the next failure again.
-    ASSERT_TRUE(log.Open(true, full).has_value());
-    EXPECT_TRUE(log.IsOpen());
-    EXPECT_TRUE(log.Write(Message(eTaskSuccess, QStringLiteral("tried again"), kNow)).has_value());
+    // Once the delay has passed, a message tries again; a try that fails is not reported again.
+    log.SetRetryDelay(std::chrono::milliseconds(0));
+    pointTo(full);
+    EXPECT_FALSE(log.Write(Message(eTaskSuccess, QStringLiteral("retried, failed"), kNow)).has_value());
     EXPECT_FALSE(log.IsOpen());
+
+    // The disk has room again: the next message is written, then the report of the gap, which
+    // counts the open report, the failure report and the three messages since.
+    pointTo(plain);
+    const CLogMessage back = Message(eTaskFailure, QStringLiteral("back in the file"), kLater);
+    const auto resumed = log.Write(back);
+    ASSERT_TRUE(resumed.has_value());
+    EXPECT_EQ(resumed->m_Severity.GetCode(), eActionSucceeded);
+    EXPECT_EQ(resumed->m_TaskId, -1);
+    EXPECT_EQ(
+        resumed->m_Text,
+        QStringLiteral("Logging output to file '%1' resumed. 5 message(s) were not written to the file.").arg(path));
+    EXPECT_TRUE(log.IsOpen());
+    EXPECT_FALSE(log.Write(Message(eInformational, QStringLiteral("and on"), kNow)).has_value());
+    EXPECT_EQ(ReadBytes(plain),
+              CLogFile::FormatLine(back) + CLogFile::FormatLine(*resumed)
+                  + CLogFile::FormatLine(Message(eInformational, QStringLiteral("and on"), kNow)));
+
+    // A new gap is reported again; an open (as after SIGHUP) that ends it owes the gap's
+    // report too, after its own line.
+    log.SetRetryDelay(std::chrono::hours(1));
+    pointTo(full);
+    ASSERT_TRUE(log.Open(true, path).has_value());
+    EXPECT_TRUE(log.Write(Message(eTaskSuccess, QStringLiteral("lost"), kNow)).has_value());
+    pointTo(plain);
+    const auto reopened = log.Open(true, path);
+    ASSERT_TRUE(reopened.has_value());
+    ASSERT_EQ(reopened->m_Severity.GetCode(), eActionSucceeded);
+    const auto owed = log.Write(*reopened);
+    ASSERT_TRUE(owed.has_value());
+    EXPECT_TRUE(owed->m_Text.endsWith(QStringLiteral("resumed. 2 message(s) were not written to the file.")))
+        << owed->m_Text.toStdString();
+    EXPECT_TRUE(ReadBytes(plain).endsWith(CLogFile::FormatLine(*reopened) + CLogFile::FormatLine(*owed)));
+
+    // Turning logging off forgets the failure: no retry, no report.
+    pointTo(full);
+    log.SetRetryDelay(std::chrono::milliseconds(0));
+    ASSERT_TRUE(log.Open(true, path).has_value());
+    EXPECT_TRUE(log.Write(Message(eTaskSuccess, QStringLiteral("lost again"), kNow)).has_value());
+    EXPECT_FALSE(log.Open(false, path).has_value());
+    pointTo(plain);
+    EXPECT_FALSE(log.Write(Message(eTaskSuccess, QStringLiteral("logging is off"), kNow)).has_value());
+    EXPECT_FALSE(log.IsOpen());
+    EXPECT_FALSE(ReadBytes(plain).contains("logging is off"));
 }
