@@ -40,8 +40,10 @@ int RunDesktop(const CDesktopOptions& options)
         std::fflush(stderr);
         frame.BringToFront();
     });
-    // SIGINT and SIGTERM end the program as Exit does, without the question about changes.
-    if (!WatchTerminationSignals(&frame, [&frame] { frame.CloseWithoutPrompt(); }))
+    // SIGINT and SIGTERM end the program as Exit does, without the question about changes;
+    // SIGHUP reopens the log file (after logrotate, or a terminal that closed under us).
+    if (!WatchTerminationSignals(
+            &frame, [&frame] { frame.CloseWithoutPrompt(); }, [&hub] { hub.OpenLogFile(); }))
         std::fprintf(stderr, "corvane: unable to watch for termination signals\n");
 
     if (!frame.Start()) {

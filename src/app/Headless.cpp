@@ -10,19 +10,37 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <vector>
 
 namespace {
 
+// Standard output went away (the reader of a pipe ended, or a terminal hung up): nothing more
+// is printed, and monitoring goes on; the log file, when on, still gets every message.
+bool g_bStandardOutputGone = false;
+
 void PrintLine(const CLogMessage& message)
 {
+    if (g_bStandardOutputGone)
+        return;
     const QByteArray line = CLogFile::FormatLine(message);
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    errno = 0;
     // One flush per message: a reader of a pipe sees each line as it happens.
-    std::fflush(stdout);
+    if (std::fwrite(line.constData(), 1, size_t(line.size()), stdout) == size_t(line.size())
+        && std::fflush(stdout) == 0)
+        return;
+    const int error = errno;
+    std::clearerr(stdout);
+    if (error != EPIPE && error != EIO)
+        return; // a passing failure (a full disk under a redirection): this line is lost, the next may not be
+    g_bStandardOutputGone = true;
+    std::fprintf(stderr, "corvane: standard output is closed (%s); monitoring goes on without printing messages\n",
+                 std::strerror(error));
+    std::fflush(stderr);
 }
 
 } // namespace
@@ -35,13 +53,15 @@ int RunHeadless(const CHeadlessOptions& options)
         std::fprintf(stderr, "corvane: %s\n", qUtf8Printable(error));
         return 2;
     }
+    CHub hub(&document);
     QObject signalWatch;
-    if (!WatchTerminationSignals(&signalWatch, [] { QCoreApplication::exit(0); })) {
+    // SIGHUP, as logrotate's postrotate sends it: the file at the configured path is opened
+    // anew, so that after a rename or a delete the lines go to a file someone can read.
+    if (!WatchTerminationSignals(
+            &signalWatch, [] { QCoreApplication::exit(0); }, [&hub] { hub.OpenLogFile(); })) {
         std::fprintf(stderr, "corvane: unable to watch for termination signals\n");
         return 2;
     }
-
-    CHub hub(&document);
     QObject::connect(&hub, &CHub::MessageShown, &hub, &PrintLine);
 
     // For --once: which runs have ended, and the verdict each gave.

@@ -8,7 +8,7 @@ struct CHeadlessOptions
 {
     QString m_TaskFile;
     // Run every task of the file once, in file order, wait for their results and alerts,
-    // then end; otherwise run the schedule until SIGINT or SIGTERM.
+    // then end; otherwise run the schedule until SIGINT or SIGTERM (SIGHUP reopens the log file).
     bool m_bOnce = false;
 };
 

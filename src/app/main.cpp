@@ -1,5 +1,6 @@
 #include "Desktop.h"
 #include "Headless.h"
+#include "TerminationSignals.h"
 #include "Version.h"
 #include "core/shell/AppSettings.h"
 
@@ -27,6 +28,7 @@ bool TakeMinimizeSwitch(QStringList& arguments)
 
 int main(int argc, char** argv)
 {
+    IgnoreBrokenPipe();
     QCoreApplication::setApplicationName(QStringLiteral(CORVANE_PRODUCT_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
 
@@ -38,7 +40,8 @@ int main(int argc, char** argv)
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption headlessOption(
         QStringLiteral("headless"),
-        QStringLiteral("Run without a window: log every message to standard output until SIGINT or SIGTERM."));
+        QStringLiteral("Run without a window: log every message to standard output until SIGINT or SIGTERM; "
+                       "SIGHUP reopens the log file."));
     const QCommandLineOption onceOption(
         QStringLiteral("once"),
         QStringLiteral("With --headless: run every task of the file once, in file order, then exit: 0 when all "
