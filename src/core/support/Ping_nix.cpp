@@ -312,8 +312,10 @@ struct Echo
             return false;
         if (packet[6] != m_Sequence >> 8 || packet[7] != (m_Sequence & 0xff))
             return false;
+        // Without echo data, m_Data.data() may be null, which memcmp must never be given,
+        // even for no bytes.
         return length - kIcmpHeaderSize == m_Data.size()
-            && std::memcmp(packet + kIcmpHeaderSize, m_Data.data(), m_Data.size()) == 0;
+            && (m_Data.empty() || std::memcmp(packet + kIcmpHeaderSize, m_Data.data(), m_Data.size()) == 0);
     }
 };
 
