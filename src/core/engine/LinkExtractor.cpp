@@ -1,4 +1,5 @@
 #include "core/engine/LinkExtractor.h"
+#include "core/engine/PageText.h"
 #include "core/engine/Url.h"
 
 #include <QList>
@@ -99,25 +100,30 @@ struct CParserContextDeleter
     void operator()(htmlParserCtxtPtr context) const { htmlFreeParserCtxt(context); }
 };
 
-bool ParsePage(const QByteArray& content, CRawPageLinks& links)
+bool ParsePage(const QByteArray& content, const QByteArray& contentType, CRawPageLinks& links)
 {
     // libxml2 wants its global state set up once, before any thread parses.
     static std::once_flag initialised;
     std::call_once(initialised, [] { xmlInitParser(); });
 
-    if (content.isEmpty() || content.size() > INT_MAX)
+    // The page is read in the encoding PageEncoding() decides, as the pattern search reads it,
+    // and libxml2 gets it as UTF-8 with orders to keep to that: its own rules differ (a page
+    // that declares nothing is Latin-1 to it, and it never sees the Content-Type header).
+    QByteArray decoded;
+    const QByteArray* utf8 = &content;
+    const QByteArray encoding = PageEncoding(content, contentType);
+    if (encoding != "UTF-8" || !content.isValidUtf8()) {
+        decoded = DecodePage(content, encoding).toUtf8();
+        utf8 = &decoded;
+    }
+    if (utf8->isEmpty() || utf8->size() > INT_MAX)
         return false;
     const CSilentLibxml silent;
     std::unique_ptr<htmlParserCtxt, CParserContextDeleter> context(
-        htmlCreateMemoryParserCtxt(content.constData(), static_cast<int>(content.size())));
+        htmlCreateMemoryParserCtxt(utf8->constData(), static_cast<int>(utf8->size())));
     if (!context)
         return false;
-
-    // libxml2 reads a page that declares no encoding as Latin-1, which garbles UTF-8 links.
-    // Bytes that are valid UTF-8 are read as UTF-8 (a <meta> charset still overrides it, as in
-    // browsers); other bytes keep libxml2's choice: the <meta> charset, or Latin-1.
-    if (content.isValidUtf8())
-        xmlSwitchEncoding(context.get(), XML_CHAR_ENCODING_UTF8);
+    xmlSwitchEncoding(context.get(), XML_CHAR_ENCODING_UTF8);
 
     // Only start tags matter: no other callback is set, so no tree is ever built. NONET keeps
     // a page's DOCTYPE or entities from ever reaching the network.
@@ -127,7 +133,7 @@ bool ParsePage(const QByteArray& content, CRawPageLinks& links)
     context->userData = &links;
     htmlCtxtUseOptions(context.get(),
                        HTML_PARSE_RECOVER | HTML_PARSE_NONET | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING
-                           | HTML_PARSE_NOIMPLIED | HTML_PARSE_NODEFDTD);
+                           | HTML_PARSE_NOIMPLIED | HTML_PARSE_NODEFDTD | HTML_PARSE_IGNORE_ENC);
     htmlParseDocument(context.get());
     if (context->myDoc != nullptr) {
         xmlFreeDoc(context->myDoc);
@@ -171,13 +177,13 @@ void AddSpiderLink(const CSpiderLink& link, const QString& referrer, CSpiderQueu
         queue.push_back(link);
 }
 
-QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& content)
+QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& content, const QByteArray& contentType)
 {
     CLinkResolver resolver(pageUrl);
     if (!resolver.IsValid())
         return {};
     CRawPageLinks links;
-    if (!ParsePage(content, links))
+    if (!ParsePage(content, contentType, links))
         return {};
     if (links.m_bHasBase)
         resolver.SetBase(links.m_BaseHref);
@@ -222,7 +228,8 @@ CLinkExtractionWorker::~CLinkExtractionWorker()
     m_Thread.join();
 }
 
-void CLinkExtractionWorker::Push(const CSpiderLink& page, QByteArray content)
+void CLinkExtractionWorker::Push(const CSpiderLink& page, const QString& pageUrl, QByteArray content,
+                                 const QByteArray& contentType)
 {
     // The thread comes with the first page, so a check that reads no page starts none.
     if (!m_Thread.joinable())
@@ -231,7 +238,7 @@ void CLinkExtractionWorker::Push(const CSpiderLink& page, QByteArray content)
     m_nPendingBytes += qint64(content.size());
     {
         std::lock_guard guard(m_Lock);
-        m_Jobs.push_back({page.m_Url, std::move(content)});
+        m_Jobs.push_back({pageUrl, std::move(content), contentType});
     }
     m_Changed.notify_all();
 }
@@ -269,7 +276,7 @@ void CLinkExtractionWorker::Run()
         CJob job = std::move(m_Jobs.front());
         m_Jobs.pop_front();
         lock.unlock();
-        QList<QString> links = CollectPageLinks(job.m_PageUrl, job.m_Content);
+        QList<QString> links = CollectPageLinks(job.m_PageUrl, job.m_Content, job.m_ContentType);
         job = {};
         lock.lock();
         m_Results.push_back(std::move(links));

@@ -67,8 +67,10 @@ void AddSpiderLink(const CSpiderLink& link, const QString& referrer, CSpiderQueu
 
 // The links of a fetched page: the "href" of every A element, then the "src" of every FRAME
 // element, each in document order, resolved against the page URL (or the page's <base href>).
-// Only http(s) URLs on the page's host are kept. Safe to call on any thread.
-QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& content);
+// Only http(s) URLs on the page's host are kept. content holds the page's bytes as received,
+// contentType the Content-Type header they came with; the page's text is read in the encoding
+// PageEncoding() decides. Safe to call on any thread.
+QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& content, const QByteArray& contentType = {});
 
 // Records page as the referrer of each of links (as CollectPageLinks gives them), and appends
 // to queue those not queued before, with depth page.m_nDepth + 1, unless that exceeds maxDepth.
@@ -79,9 +81,10 @@ void QueuePageLinks(const CSpiderLink& page, const QList<QString>& links, CSpide
 // FRAME element, each in document order. Each is resolved against the page URL (or the page's
 // <base href>); those that are http(s) URLs on the page's host have the page recorded as their
 // referrer, and those not queued before are appended to queue with depth page.m_nDepth + 1,
-// unless that depth exceeds maxDepth. content holds the page's bytes as received; its encoding
-// is taken from the page (BOM or <meta> charset), otherwise UTF-8, or Latin-1 when the bytes
-// are not valid UTF-8. A page URL without a host, or a page without links, adds nothing.
+// unless that depth exceeds maxDepth. content holds the page's bytes as received, read as
+// PageEncoding() decides for a page whose Content-Type names no charset: a BOM or <meta>
+// charset, otherwise UTF-8, or Latin-1 when the bytes are not valid UTF-8. A page URL without a
+// host, or a page without links, adds nothing.
 void ExtractLinks(const CSpiderLink& page, const QByteArray& content, CSpiderQueue& queue, CReferrerMap& referrers,
                   std::optional<int> maxDepth = std::nullopt);
 
@@ -97,8 +100,10 @@ public:
     CLinkExtractionWorker(const CLinkExtractionWorker&) = delete;
     CLinkExtractionWorker& operator=(const CLinkExtractionWorker&) = delete;
 
-    // Hands over a fetched page to be read after those handed over before it.
-    void Push(const CSpiderLink& page, QByteArray content);
+    // Hands over a fetched page to be read after those handed over before it. Its links are
+    // resolved against pageUrl, where the page was found (after redirects); they are queued
+    // with page as their referrer. contentType: as for CollectPageLinks.
+    void Push(const CSpiderLink& page, const QString& pageUrl, QByteArray content, const QByteArray& contentType);
     // Pages handed over and not taken yet, and the bytes they hold.
     qsizetype GetPendingCount() const { return qsizetype(m_Pending.size()); }
     qint64 GetPendingBytes() const { return m_nPendingBytes; }
@@ -113,6 +118,7 @@ private:
     {
         QString m_PageUrl;
         QByteArray m_Content;
+        QByteArray m_ContentType;
     };
     void Run();
 

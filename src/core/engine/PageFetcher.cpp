@@ -115,6 +115,7 @@ eFileRetrieveStatus CPageFetcher::RetrieveFile(const QString& url, quint32 timeo
                                                QByteArray& content)
 {
     m_bStopped = false;
+    m_EffectiveUrl = url;
     ResetTransferState();
     const QString quotedUrl = QLatin1Char('\'') + url;
     const auto fail = [&](const char* format, const QString& reason) {
@@ -196,6 +197,10 @@ eFileRetrieveStatus CPageFetcher::RetrieveFile(const QString& url, quint32 timeo
     }
 
     if (result == CURLE_OK) {
+        const char* effectiveUrl = nullptr;
+        if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effectiveUrl) == CURLE_OK && effectiveUrl) {
+            m_EffectiveUrl = QString::fromUtf8(effectiveUrl);
+        }
         return eFileRetrieved;
     }
     if (result == CURLE_URL_MALFORMAT) {

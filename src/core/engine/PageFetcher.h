@@ -53,6 +53,11 @@ public:
     // was set: the caller reports a stop, not a failure.
     bool WasStopped() const { return m_bStopped; }
 
+    // After eFileRetrieved: the URL the body came from, after any redirects (the URL asked
+    // for when there were none), and the Content-Type header of that answer.
+    const QString& GetEffectiveUrl() const { return m_EffectiveUrl; }
+    const QByteArray& GetContentType() const { return m_ContentType; }
+
 private:
     enum class eAbort
     {
@@ -88,6 +93,7 @@ private:
     std::unique_ptr<CCurlEasy> m_pEasy;
     std::unique_ptr<CCurlStringList> m_pRequestHeaders;
     bool m_bStopped = false;
+    QString m_EffectiveUrl;
 
     // State of the transfer in progress, reset by every RetrieveFile.
     QByteArray* m_pContent = nullptr;

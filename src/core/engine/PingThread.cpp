@@ -2,14 +2,31 @@
 
 #include "core/engine/EngineHost.h"
 #include "core/engine/LinkExtractor.h"
+#include "core/engine/PageText.h"
+#include "core/engine/Url.h"
 #include "core/output/LogMessage.h"
 #include "core/shell/Messages.h"
 #include "core/support/Ping.h"
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QUrl>
 
+#include <algorithm>
 #include <deque>
+#include <limits>
+
+namespace {
+// The time-out of every network operation of a check. A task file may hold any number: below
+// a second counts as a second (the least the task sheet offers) rather than as no time at all,
+// and the largest keeps the milliseconds, and anything a platform API derives from them,
+// within a signed 32-bit count, so no value can wrap round to a short time-out.
+quint32 TimeoutMs(const CTask& task)
+{
+    constexpr int maxSeconds = std::numeric_limits<qint32>::max() / 1000;
+    return quint32(std::clamp(task.m_TimeoutSec, 1, maxSeconds)) * 1000u;
+}
+} // namespace
 
 CPingThread::CPingThread(IEngineHost* mainFrame)
     : m_pMainFrame(mainFrame)
@@ -147,8 +164,7 @@ void CPingThread::DoPing(CTask& task)
     CPingReply reply;
     QString error;
     const bool answered
-        = ping.PingUsingICMP(task.m_PingHost, reply, 30, quint32(std::max(task.m_TimeoutSec, 0)) * 1000u, 32, 0, 0,
-                             &m_bStopRequested, &error);
+        = ping.PingUsingICMP(task.m_PingHost, reply, 30, TimeoutMs(task), 32, 0, 0, &m_bStopRequested, &error);
     if (reply.m_Status == ePingStopped) {
         OnTaskStopped(task.m_TaskId);
         return;
@@ -167,8 +183,7 @@ void CPingThread::DoHttpGet(CTask& task)
 {
     QString error;
     QByteArray content;
-    const eFileRetrieveStatus status
-        = m_pFetcher->RetrieveFile(task.m_HttpGetURL, quint32(std::max(task.m_TimeoutSec, 0)) * 1000u, error, content);
+    const eFileRetrieveStatus status = m_pFetcher->RetrieveFile(task.m_HttpGetURL, TimeoutMs(task), error, content);
     if (m_pFetcher->WasStopped()) {
         OnTaskStopped(task.m_TaskId);
         return;
@@ -178,7 +193,9 @@ void CPingThread::DoHttpGet(CTask& task)
     case eFileRetrieved:
         if (!searching)
             AddMessage(QStringLiteral("HTTP GET operation succeeded"), eTaskSuccess, task.m_TaskId);
-        else if (content.contains(task.m_ExpectedPattern.toUtf8()))
+        // The text is looked for as the page reads, in whatever encoding it was sent.
+        else if (DecodePage(content, PageEncoding(content, m_pFetcher->GetContentType()))
+                     .contains(task.m_ExpectedPattern))
             AddMessage(QStringLiteral("Expected pattern found."), eTaskSuccess, task.m_TaskId);
         else
             AddMessage(QStringLiteral("Expected pattern not found."), eTaskFailure, task.m_TaskId);
@@ -208,6 +225,7 @@ struct CFetchedPage
     CSpiderLink m_Link;
     eFileRetrieveStatus m_Status;
     QString m_Error;
+    bool m_bReadLinks = false; // handed to the link reader
 };
 } // namespace
 
@@ -221,11 +239,15 @@ void CPingThread::DoSpider(CTask& task)
     std::optional<int> maxDepth;
     if (task.m_bSpiderLimitDepth && task.m_SpiderMaxDepth >= 0)
         maxDepth = task.m_SpiderMaxDepth;
-    const quint32 timeoutMs = quint32(std::max(task.m_TimeoutSec, 0)) * 1000u;
+    const quint32 timeoutMs = TimeoutMs(task);
 
+    // The start URL is written as its links would be, so that a link back to the start page
+    // is seen to be the page already fetched.
+    const QString startUrl = NormalizePageUrl(task.m_SpiderUrl);
+    const QString startHost = QUrl(startUrl).host();
     CSpiderQueue queue;
     CReferrerMap referrers;
-    AddSpiderLink(CSpiderLink(task.m_SpiderUrl, 0), QStringLiteral("Task URL"), queue, referrers);
+    AddSpiderLink(CSpiderLink(startUrl, 0), QStringLiteral("Task URL"), queue, referrers);
     bool failed = false;
     int fetched = 0;
     QString report;
@@ -243,7 +265,8 @@ void CPingThread::DoSpider(CTask& task)
         if (page.m_Status == eFileRetrieved) {
             report += QStringLiteral("Succesfully retrieved '") + page.m_Link.m_Url
                 + QStringLiteral("'. Referenced on '") + referrer + QStringLiteral("'\n");
-            extractor.TakeNext(queue, referrers, maxDepth);
+            if (page.m_bReadLinks)
+                extractor.TakeNext(queue, referrers, maxDepth);
         } else if (page.m_Status == eFileRetrieveError) {
             report += QStringLiteral("Error retrieving ") + page.m_Error + QStringLiteral(". Referenced on '")
                 + referrer + QStringLiteral("'\n");
@@ -256,7 +279,7 @@ void CPingThread::DoSpider(CTask& task)
         while (!unreported.empty()) {
             const bool mustWait = queue.empty() || extractor.GetPendingCount() > kMaxPagesAhead
                 || extractor.GetPendingBytes() > kMaxBytesAhead;
-            if (!mustWait && unreported.front().m_Status == eFileRetrieved && !extractor.IsNextReady())
+            if (!mustWait && unreported.front().m_bReadLinks && !extractor.IsNextReady())
                 break;
             reportNext();
         }
@@ -284,8 +307,14 @@ void CPingThread::DoSpider(CTask& task)
             OnTaskStopped(task.m_TaskId);
             break;
         }
-        if (page.m_Status == eFileRetrieved)
-            extractor.Push(link, std::move(content));
+        if (page.m_Status == eFileRetrieved) {
+            // Links are relative to where a redirect led, and the site is left when that is
+            // on another host: its page counts, its links are not followed.
+            const QString& pageUrl = m_pFetcher->GetEffectiveUrl();
+            page.m_bReadLinks = QUrl(pageUrl).host().compare(startHost, Qt::CaseInsensitive) == 0;
+            if (page.m_bReadLinks)
+                extractor.Push(link, pageUrl, std::move(content), m_pFetcher->GetContentType());
+        }
         unreported.push_back(std::move(page));
     }
     while (!unreported.empty())

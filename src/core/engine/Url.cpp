@@ -83,6 +83,12 @@ bool CrackUrl(const QString& url, QString& scheme, QString& host, QString& path,
     return true;
 }
 
+QString NormalizePageUrl(const QString& url)
+{
+    QString link = url;
+    return CLinkResolver(url).NormalizeUrl(link) ? link : url;
+}
+
 QString UrlToFetchText(const QUrl& url)
 {
     QUrl::FormattingOptions options = QUrl::FullyEncoded | QUrl::RemoveFragment;
@@ -97,6 +103,11 @@ CLinkResolver::CLinkResolver(const QString& pageUrl)
 {
     if (!m_Base.isValid() || m_Base.scheme().isEmpty())
         return;
+    // Every other link is resolved with its dot segments removed; the page URL, which "#name"
+    // links and links with an empty path resolve to, must be too, or "a/./b.html#x" and
+    // "a/b.html" would be two pages.
+    if (m_Base.path().contains(u"/."))
+        m_Base = m_Base.resolved(m_Base);
     m_Host = m_Base.host();
     BaseChanged();
 }

@@ -47,6 +47,11 @@ private:
     bool m_bShortcut = false;
 };
 
+// url as a crawl would queue a link to it: resolved as the links of a page are (dot segments
+// removed, fragment dropped, percent-encoded), so that a page is known by one text whichever
+// way it was reached. url itself when it is not an http or https URL with a host.
+QString NormalizePageUrl(const QString& url);
+
 // The text of a resolved URL for fetching: fully percent-encoded (so ASCII only), without its
 // fragment, and without a port that merely repeats the scheme's default.
 QString UrlToFetchText(const QUrl& url);

@@ -130,6 +130,10 @@ TEST(ExtractLinks, ReadsUtf8AndLatin1Pages)
     EXPECT_EQ(LinksOf("<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=iso-8859-1\"></head>"
                       "<a href=\"caf\xe9.html\">Latin-1, declared</a>"),
               QStringList({cafe}));
+    // The server's charset comes before the page's own guesses.
+    EXPECT_EQ(CollectPageLinks(kPage, "<meta charset=utf-8><a href=\"\x82\xa0.html\">Shift_JIS</a>",
+                               "text/html; charset=Shift_JIS"),
+              QList<QString>({"http://h:8080/docs/a/%E3%81%82.html"}));
     // A bad byte costs at most its own link, never the links after it.
     const QStringList bad = LinksOf("<meta charset=utf-8><a href=\"caf\xe9.html\">x</a><a href=\"after.html\">y</a>");
     ASSERT_FALSE(bad.isEmpty());

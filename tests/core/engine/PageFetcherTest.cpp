@@ -267,6 +267,7 @@ TEST_F(PageFetcherTest, FollowsRedirectsAndJudgesTheFinalAnswer)
     EXPECT_EQ(chain.status, eFileRetrieved);
     EXPECT_EQ(chain.content, QByteArray("<html>new</html>"));
     EXPECT_EQ(m_Server.RequestedPaths(), (std::vector<std::string> {"/old", "/older", "/new"}));
+    EXPECT_EQ(fetcher.GetEffectiveUrl(), Url("/new")); // what the page's links are relative to
 
     const CFetch missing = Fetch(fetcher, Url("/to-missing"));
     EXPECT_EQ(missing.status, eFileRetrieveError);

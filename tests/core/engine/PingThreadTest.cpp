@@ -147,3 +147,52 @@ TEST_F(Engine, PingOfLoopbackAnswers)
     task.m_PingHost.clear();
     EXPECT_EQ(Verdict(Run(task), 21), u"2 21 Ping operation failed");
 }
+
+TEST_F(Engine, TimeOutsFromAHandEditedFileStayUsable)
+{
+    // A task file may hold any number. One too big for milliseconds must not wrap round to a
+    // short time-out; one below a second counts as a second, not as no time at all.
+    CHttpTestServer server;
+    server.Get("/slow", [&server](const httplib::Request&, httplib::Response& response) {
+        server.Pause(1500ms);
+        response.set_content("<p>late, but here</p>", "text/html");
+    });
+    // A short pause between two parts of the body: a stall of a moment, not of a second.
+    server.Get("/pauses", [&server](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("text/html", [&server](size_t, httplib::DataSink& sink) {
+            sink.write("<p>one", 6);
+            server.Pause(300ms);
+            sink.write(" two</p>", 8);
+            sink.done();
+            return true;
+        });
+    });
+    ASSERT_TRUE(server.Start());
+    CSilentListener silent;
+    ASSERT_TRUE(silent.IsListening());
+
+    for (const int timeout : {2147483647, 4294968}) {
+        CTask get = MakeTask(31, QStringLiteral("Patient"), eCheckHttpGet);
+        get.m_TimeoutSec = timeout;
+        get.m_HttpGetURL = server.Url(QStringLiteral("/slow"));
+        EXPECT_EQ(Verdict(Run(get), 31), QStringLiteral("1 31 HTTP GET operation succeeded")) << timeout;
+        CTask spider = MakeTask(32, QStringLiteral("Patient site"), eCheckSpider);
+        spider.m_TimeoutSec = timeout;
+        spider.m_SpiderUrl = server.Url(QStringLiteral("/slow"));
+        EXPECT_TRUE(Verdict(Run(spider), 32).startsWith(u"1 32 Spider operation succeeded.")) << timeout;
+    }
+    for (const int timeout : {0, -1, INT_MIN}) {
+        CTask ping = MakeTask(33, QStringLiteral("Hasty ping"), eCheckPing);
+        ping.m_TimeoutSec = timeout;
+        ping.m_PingHost = QStringLiteral("127.0.0.1");
+        EXPECT_EQ(Verdict(Run(ping), 33), QStringLiteral("1 33 Ping operation succeeded")) << timeout;
+        CTask get = MakeTask(34, QStringLiteral("Hasty"), eCheckHttpGet);
+        get.m_TimeoutSec = timeout;
+        get.m_HttpGetURL = server.Url(QStringLiteral("/pauses"));
+        EXPECT_EQ(Verdict(Run(get), 34), QStringLiteral("1 34 HTTP GET operation succeeded")) << timeout;
+        // A server that never answers still fails, after that second (the run is bounded by
+        // the wait for its end).
+        get.m_HttpGetURL = silent.Url(QStringLiteral("/"));
+        EXPECT_TRUE(Verdict(Run(get), 34).contains(u"Timeout was reached")) << timeout;
+    }
+}
