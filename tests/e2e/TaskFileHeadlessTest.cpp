@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -181,4 +182,37 @@ TEST_F(TaskFileHeadless, TasksDueTogetherStartInTheOrderOfTheFile)
     ASSERT_GE(started.size(), 3);
     EXPECT_EQ(started.mid(0, 3),
               (QStringList {QStringLiteral("First"), QStringLiteral("Second"), QStringLiteral("Third")}));
+}
+
+TEST_F(TaskFileHeadless, TaskFilesSavedAsUtf16ByAnEditorRunTheirTasks)
+{
+    const QByteArray utf8 = FormatTaskFile({GetTask(QStringLiteral("Café front"), QStringLiteral("/ok")),
+                                            GetTask(QStringLiteral("Second"), QStringLiteral("/ok"))});
+    for (const auto encoding : {QStringConverter::Utf16LE, QStringConverter::Utf16BE}) {
+        QStringEncoder encoder(encoding, QStringEncoder::Flag::WriteBom);
+        const QString path = Path(QStringLiteral("unicode.cvn"));
+        WriteBytes(path, encoder.encode(QString::fromUtf8(utf8)));
+        const CRun run = RunOnce(path);
+        EXPECT_EQ(run.m_nExitCode, 0) << run.m_Errors.toStdString();
+        EXPECT_EQ(run.m_Lines.filter(QStringLiteral("Starting task")),
+                  (QStringList {QStringLiteral("Informational\tStarting task Café front"),
+                                QStringLiteral("Informational\tStarting task Second")}))
+            << QStringConverter::nameForEncoding(encoding);
+    }
+}
+
+TEST_F(TaskFileHeadless, BinaryFilesAreRefusedWithTheReason)
+{
+    // UTF-16 without a byte-order mark, as some tools write it: no way to tell it from
+    // binary data.
+    const QString noMark = Path(QStringLiteral("no-mark.cvn"));
+    QStringEncoder utf16(QStringConverter::Utf16LE);
+    WriteBytes(
+        noMark,
+        utf16.encode(QString::fromUtf8(FormatTaskFile({GetTask(QStringLiteral("One"), QStringLiteral("/ok"))}))));
+    const CRun run = RunOnce(noMark);
+    EXPECT_EQ(run.m_nExitCode, 2);
+    EXPECT_TRUE(run.m_Errors.contains(u"no-mark.cvn")) << run.m_Errors.toStdString();
+    EXPECT_TRUE(run.m_Errors.contains(u"not a text file")) << run.m_Errors.toStdString();
+    EXPECT_TRUE(run.m_Lines.isEmpty());
 }

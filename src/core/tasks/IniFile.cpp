@@ -40,16 +40,37 @@ bool SameName(QStringView a, QStringView b)
 
 } // namespace
 
-QString CIniReader::Decode(const QByteArray& bytes)
+bool CIniReader::Decode(const QByteArray& bytes, QString& text, QString* reason)
 {
     QByteArrayView view(bytes);
-    if (view.startsWith("\xEF\xBB\xBF"))
-        view = view.sliced(3);
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    QString text = utf8.decode(view);
-    if (!utf8.hasError())
-        return text;
-    return QString::fromLatin1(view.data(), view.size());
+    text.clear();
+    bool hasNul = false;
+    if (view.startsWith("\xFF\xFE") || view.startsWith("\xFE\xFF")) {
+        QStringDecoder utf16(view.startsWith("\xFF\xFE") ? QStringDecoder::Utf16LE : QStringDecoder::Utf16BE);
+        text = utf16.decode(view.sliced(2));
+        hasNul = text.contains(QChar(u'\0'));
+    } else {
+        if (view.startsWith("\xEF\xBB\xBF"))
+            view = view.sliced(3);
+        // Without a byte-order mark a NUL is the sign of binary data, or of UTF-16 written
+        // without a mark; either would otherwise read as a file without tasks.
+        hasNul = view.contains('\0');
+        if (!hasNul) {
+            QStringDecoder utf8(QStringDecoder::Utf8);
+            text = utf8.decode(view);
+            if (utf8.hasError())
+                text = QString::fromLatin1(view.data(), view.size());
+        }
+    }
+    if (hasNul) {
+        text.clear();
+        if (reason) {
+            *reason = QStringLiteral("it is not a text file (it holds NUL bytes). Task files are text in UTF-8, "
+                                     "Latin-1, or UTF-16 with a byte-order mark.");
+        }
+        return false;
+    }
+    return true;
 }
 
 CIniReader::CIniReader(QString text)

@@ -14,8 +14,10 @@ class CIniReader
 {
 public:
     // Decodes UTF-8; bytes that are not valid UTF-8 (a file written by a Windows ANSI
-    // program) are read as Latin-1 instead of being replaced.
-    static QString Decode(const QByteArray& bytes);
+    // program) are read as Latin-1 instead of being replaced. A byte-order mark selects
+    // UTF-8, UTF-16 LE or UTF-16 BE (what editors write when asked for "Unicode"). Content
+    // that holds NUL characters is no INI text: false, with the reason.
+    static bool Decode(const QByteArray& bytes, QString& text, QString* reason = nullptr);
 
     explicit CIniReader(QString text);
     CIniReader(const CIniReader&) = delete; // the index holds views into m_Text

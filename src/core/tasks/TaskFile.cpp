@@ -20,13 +20,23 @@ QString TaskSection(qsizetype n)
 
 } // namespace
 
-int ParseTaskFile(const QByteArray& bytes, QList<CTask>& tasks)
+bool ParseTaskFile(const QByteArray& bytes, QList<CTask>& tasks, QString* reason)
 {
-    const CIniReader ini(CIniReader::Decode(bytes));
-    const int count = ini.ReadInt(kGlobalSection, kEntryCountKey, 0);
     tasks.clear();
-    if (count <= 0 || count > kMaxTaskFileEntries)
-        return count;
+    QString text;
+    if (!CIniReader::Decode(bytes, text, reason))
+        return false;
+    const CIniReader ini(std::move(text));
+    const int count = ini.ReadInt(kGlobalSection, kEntryCountKey, 0);
+    if (count > kMaxTaskFileEntries) {
+        if (reason) {
+            *reason
+                = QStringLiteral("it claims %1 tasks; at most %2 are supported.").arg(count).arg(kMaxTaskFileEntries);
+        }
+        return false;
+    }
+    if (count <= 0)
+        return true;
     tasks.reserve(count);
     // Every task takes the same application defaults: read them once, not once per task.
     const CAppSettings defaults = GetAppSettingsSnapshot();
@@ -36,7 +46,7 @@ int ParseTaskFile(const QByteArray& bytes, QList<CTask>& tasks)
         task.m_TaskId = n;
         tasks.append(std::move(task));
     }
-    return count;
+    return true;
 }
 
 bool ReadTaskFile(const QString& path, QList<CTask>& tasks, QString* error)
@@ -59,11 +69,9 @@ bool ReadTaskFile(const QString& path, QList<CTask>& tasks, QString* error)
     if (file.error() != QFileDevice::NoError)
         return fail(file.errorString() + u'.');
 
-    const int entryCount = ParseTaskFile(bytes, tasks);
-    if (entryCount > kMaxTaskFileEntries) {
-        return fail(
-            QStringLiteral("it claims %1 tasks; at most %2 are supported.").arg(entryCount).arg(kMaxTaskFileEntries));
-    }
+    QString reason;
+    if (!ParseTaskFile(bytes, tasks, &reason))
+        return fail(reason);
     return true;
 }
 

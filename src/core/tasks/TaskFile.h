@@ -15,11 +15,12 @@ constexpr int kMaxTaskFileEntries = 100000;
 
 // Reads a whole task file. Sections that are missing or odd give default values; false,
 // with the reason, only when the file cannot be read at all (missing, a folder,
-// unreadable) or claims more than kMaxTaskFileEntries tasks. Task n gets the id n.
+// unreadable), is no text (binary) or claims more than kMaxTaskFileEntries tasks. Task n
+// gets the id n.
 bool ReadTaskFile(const QString& path, QList<CTask>& tasks, QString* error);
-// The same for bytes already read; returns the file's EntryCount (no tasks are made when it
-// exceeds kMaxTaskFileEntries).
-int ParseTaskFile(const QByteArray& bytes, QList<CTask>& tasks);
+// The same for bytes already read; `reason` (without the file's name) when they are no task
+// file. No tasks are made then.
+bool ParseTaskFile(const QByteArray& bytes, QList<CTask>& tasks, QString* reason = nullptr);
 
 // The file's bytes for these tasks, sections numbered in the order given.
 QByteArray FormatTaskFile(const QList<CTask>& tasks);

@@ -7,6 +7,9 @@
 #include "support/TestFiles.h"
 
 #include <QDir>
+#include <QFile>
+#include <QStringDecoder>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -275,6 +278,56 @@ TEST_F(TaskFile, AnsiFilesAreReadAsLatin1)
 {
     const QList<CTask> tasks = Parse("[Global]\r\nEntryCount=1\r\n[Task 0]\r\nm_Name=Caf\xE9\r\n");
     EXPECT_EQ(tasks.value(0).m_Name, u"Café");
+}
+
+TEST_F(TaskFile, FilesWithAByteOrderMarkAreReadAsTheyWereEncoded)
+{
+    QList<CTask> written(2);
+    written[0].m_Name = QStringLiteral("Café – 東京 🌐");
+    written[1].m_Name = QStringLiteral("Second");
+    written[1].m_PingInterval = 300;
+    const QString text = QString::fromUtf8(FormatTaskFile(written));
+    const QStringConverter::Encoding encodings[] {QStringConverter::Utf16LE, QStringConverter::Utf16BE,
+                                                  QStringConverter::Utf8};
+    for (const auto encoding : encodings) {
+        QStringEncoder encoder(encoding, QStringEncoder::Flag::WriteBom);
+        const QByteArray bytes = encoder.encode(text);
+        QList<CTask> tasks;
+        QString reason;
+        ASSERT_TRUE(ParseTaskFile(bytes, tasks, &reason)) << reason.toStdString();
+        ASSERT_EQ(tasks.size(), 2) << QStringConverter::nameForEncoding(encoding);
+        EXPECT_EQ(tasks[0].m_Name, written[0].m_Name);
+        EXPECT_EQ(tasks[1].m_Name, u"Second");
+        EXPECT_EQ(tasks[1].m_PingInterval, 300);
+    }
+}
+
+TEST_F(TaskFile, BinaryContentIsRefusedWithTheReason)
+{
+    const QByteArray valid = FormatTaskFile({CTask()});
+    QStringEncoder utf16(QStringConverter::Utf16LE); // no byte-order mark
+    const QByteArray cases[] {
+        utf16.encode(QString::fromUtf8(valid)),
+        valid
+            + QByteArray("\x7F"
+                         "ELF\x02\x01\x01\0\0\0",
+                         10),
+        QByteArray("\xFF\xFE\0\0[\0\0\0", 8), // UTF-32 reads as UTF-16 with NULs
+    };
+    for (const QByteArray& bytes : cases) {
+        QList<CTask> tasks;
+        QString reason;
+        EXPECT_FALSE(ParseTaskFile(bytes, tasks, &reason)) << bytes.toHex().toStdString();
+        EXPECT_TRUE(reason.contains(u"not a text file")) << reason.toStdString();
+        EXPECT_TRUE(tasks.isEmpty());
+    }
+
+    QList<CTask> tasks;
+    QString error;
+    const QString binary = Path(QStringLiteral("image.cvn"));
+    WriteBytes(binary, cases[1]);
+    EXPECT_FALSE(ReadTaskFile(binary, tasks, &error));
+    EXPECT_TRUE(error.contains(u"image.cvn")) << error.toStdString();
 }
 
 TEST_F(TaskFile, FilesThatCannotBeReadAreErrorsWithTheReason)
