@@ -216,3 +216,16 @@ TEST_F(TaskFileHeadless, BinaryFilesAreRefusedWithTheReason)
     EXPECT_TRUE(run.m_Errors.contains(u"not a text file")) << run.m_Errors.toStdString();
     EXPECT_TRUE(run.m_Lines.isEmpty());
 }
+
+TEST_F(TaskFileHeadless, AHugeFileIsRefusedAtOnce)
+{
+    // A gigabyte, sparse, so that it costs no disk: refused at once, not read.
+    const QString huge = Path(QStringLiteral("huge.cvn"));
+    WriteBytes(huge, "[Global]\r\nEntryCount=0\r\n");
+    ASSERT_TRUE(QFile::resize(huge, qint64(1) << 30));
+    const CRun run = RunOnce(huge);
+    EXPECT_EQ(run.m_nExitCode, 2);
+    EXPECT_TRUE(run.m_Errors.contains(u"huge.cvn")) << run.m_Errors.toStdString();
+    EXPECT_TRUE(run.m_Errors.contains(u"larger than 64 MB")) << run.m_Errors.toStdString();
+    EXPECT_TRUE(run.m_Lines.isEmpty());
+}

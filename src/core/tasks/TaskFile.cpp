@@ -56,17 +56,31 @@ bool ReadTaskFile(const QString& path, QList<CTask>& tasks, QString* error)
             *error = QStringLiteral("Cannot open the task file '%1': %2").arg(QDir::toNativeSeparators(path), reason);
         return false;
     };
+    const QString tooLarge = QStringLiteral("it is larger than %1 MB, so it cannot be a task file.")
+                                 .arg(kMaxTaskFileBytes / (1024 * 1024));
 
     const QFileInfo info(path);
     if (!info.exists())
         return fail(QStringLiteral("the file does not exist."));
     if (info.isDir())
         return fail(QStringLiteral("it is a folder, not a file."));
+    if (info.size() > kMaxTaskFileBytes)
+        return fail(tooLarge);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return fail(file.errorString() + u'.');
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
+    // Read in pieces up to the bound: a file that grew since, or a device that never ends,
+    // is refused too.
+    QByteArray bytes;
+    bytes.reserve(qsizetype(info.size()));
+    char piece[64 * 1024];
+    qint64 count = 0;
+    while ((count = file.read(piece, sizeof(piece))) > 0) {
+        bytes.append(piece, qsizetype(count));
+        if (bytes.size() > kMaxTaskFileBytes)
+            return fail(tooLarge);
+    }
+    if (count < 0)
         return fail(file.errorString() + u'.');
 
     QString reason;

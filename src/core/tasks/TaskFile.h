@@ -13,10 +13,14 @@
 // default tasks, so without a bound one damaged number could exhaust memory.
 constexpr int kMaxTaskFileEntries = 100000;
 
+// The largest task file that is read. 100,000 tasks of long texts take a few MB; anything
+// larger is some other file, refused before it is read into memory.
+constexpr qint64 kMaxTaskFileBytes = 64 * 1024 * 1024;
+
 // Reads a whole task file. Sections that are missing or odd give default values; false,
 // with the reason, only when the file cannot be read at all (missing, a folder,
-// unreadable), is no text (binary) or claims more than kMaxTaskFileEntries tasks. Task n
-// gets the id n.
+// unreadable), is no text (binary, or larger than kMaxTaskFileBytes) or claims more than
+// kMaxTaskFileEntries tasks. Task n gets the id n.
 bool ReadTaskFile(const QString& path, QList<CTask>& tasks, QString* error);
 // The same for bytes already read; `reason` (without the file's name) when they are no task
 // file. No tasks are made then.

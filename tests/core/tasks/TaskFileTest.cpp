@@ -330,6 +330,26 @@ TEST_F(TaskFile, BinaryContentIsRefusedWithTheReason)
     EXPECT_TRUE(error.contains(u"image.cvn")) << error.toStdString();
 }
 
+TEST_F(TaskFile, OversizedFilesAreRefusedBeforeTheyAreRead)
+{
+    const QByteArray valid = FormatTaskFile({CTask()});
+    QList<CTask> tasks;
+    QString error;
+    // A sparse file: a gigabyte long, refused before anything is read.
+    const QString huge = Path(QStringLiteral("huge.cvn"));
+    WriteBytes(huge, valid);
+    ASSERT_TRUE(QFile::resize(huge, qint64(1) << 30));
+    EXPECT_FALSE(ReadTaskFile(huge, tasks, &error));
+    EXPECT_TRUE(error.contains(u"huge.cvn")) << error.toStdString();
+    EXPECT_TRUE(error.contains(u"larger than 64 MB")) << error.toStdString();
+    ASSERT_TRUE(QFile::resize(huge, kMaxTaskFileBytes));
+    EXPECT_FALSE(ReadTaskFile(huge, tasks, &error)) << "the bound itself holds NULs here";
+    EXPECT_TRUE(error.contains(u"not a text file")) << error.toStdString();
+    ASSERT_TRUE(QFile::resize(huge, kMaxTaskFileBytes + 1));
+    EXPECT_FALSE(ReadTaskFile(huge, tasks, &error));
+    EXPECT_TRUE(error.contains(u"larger than 64 MB")) << error.toStdString();
+}
+
 TEST_F(TaskFile, FilesThatCannotBeReadAreErrorsWithTheReason)
 {
     QList<CTask> tasks;
