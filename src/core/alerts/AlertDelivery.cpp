@@ -30,6 +30,10 @@ QString Substitute(const QString& text, const QString& taskName, const QString& 
     return result;
 }
 
+// A day: far beyond any useful wait, and small enough that ten times it in milliseconds
+// still fits the 32-bit long that libcurl's options take on some systems.
+constexpr qint64 kMaxTimeoutMs = 24 * 3600 * 1000;
+
 long ClampToLong(qint64 value)
 {
     return long(std::clamp<qint64>(value, 1, std::numeric_limits<long>::max()));
@@ -67,8 +71,9 @@ QString PrepareAlertUrl(const QString& urlTemplate, const QString& taskName, con
                       QString::fromLatin1(QUrl::toPercentEncoding(details)));
 }
 
-bool SendHttpAlert(const QString& url, quint32 timeoutMs, const std::atomic<bool>* abort, QString& error)
+bool SendHttpAlert(const QString& url, int timeoutSec, const std::atomic<bool>* abort, QString& error)
 {
+    const qint64 timeoutMs = std::clamp<qint64>(qint64(timeoutSec) * 1000, 1000, kMaxTimeoutMs);
     CCurlEasy easy;
     if (!easy) {
         error = CurlMessage(CURLE_FAILED_INIT);
@@ -77,7 +82,7 @@ bool SendHttpAlert(const QString& url, quint32 timeoutMs, const std::atomic<bool
     CURL* handle = easy.Get();
     const QByteArray urlBytes = url.toUtf8();
     std::array<char, CURL_ERROR_SIZE> detail {};
-    const qint64 transferLimitMs = std::max<qint64>(60000, 10 * qint64(timeoutMs));
+    const qint64 transferLimitMs = std::max<qint64>(60000, 10 * timeoutMs);
     curl_easy_setopt(handle, CURLOPT_URL, urlBytes.constData());
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -88,7 +93,7 @@ bool SendHttpAlert(const QString& url, quint32 timeoutMs, const std::atomic<bool
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, detail.data());
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, ClampToLong(timeoutMs));
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, ClampToLong((qint64(timeoutMs) + 999) / 1000));
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, ClampToLong((timeoutMs + 999) / 1000));
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, ClampToLong(transferLimitMs));
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &DiscardBody);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &CheckAbort);

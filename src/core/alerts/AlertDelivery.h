@@ -30,6 +30,7 @@ QString PrepareAlertUrl(const QString& urlTemplate, const QString& taskName, con
 
 // Fetches url with GET and throws the answer away: the request is the alert. Redirects are
 // followed, http and https only. True when the final answer has a 2xx status; otherwise
-// error says why. timeoutMs bounds the connection and any stall; the whole request is
-// bounded as a page fetch is. An abort flag set meanwhile ends it at once.
-bool SendHttpAlert(const QString& url, quint32 timeoutMs, const std::atomic<bool>* abort, QString& error);
+// error says why. timeoutSec (the task's time-out, at least 1 s and at most a day, whatever a
+// hand-edited file says) bounds the connection and any stall; the whole request is bounded
+// as a page fetch is. An abort flag set meanwhile ends it at once.
+bool SendHttpAlert(const QString& url, int timeoutSec, const std::atomic<bool>* abort, QString& error);

@@ -8,13 +8,17 @@
 #include "core/support/Smtp.h"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QThread>
 
 #include <algorithm>
 
 namespace {
 const QString kAppTitle = QStringLiteral(CORVANE_PRODUCT_NAME);
+
+QString AlertCount(int count)
+{
+    return count == 1 ? QStringLiteral("1 alert was") : QStringLiteral("%1 alerts were").arg(count);
+}
 } // namespace
 
 CAlertSenderThread::CAlertSenderThread(IOutputSink* mainFrame)
@@ -49,20 +53,38 @@ bool CAlertSenderThread::Shutdown(int waitMs)
 {
     m_bAbort = true;
     const bool ended = m_Thread.Quit(this, waitMs);
-    SetMainFrame(nullptr);
-    if (ended) {
+    // A thread that did not end in time sees the abort and begins none of these.
+    int undelivered = 0;
+    int dropped = 0;
+    {
         std::lock_guard guard(m_csQueue);
-        m_AlertQueue.clear();
-        m_nPending = 0;
+        undelivered = int(m_AlertQueue.size());
+        dropped = std::exchange(m_nDropped, 0);
+        if (ended) {
+            m_AlertQueue.clear();
+            m_nPending = 0;
+        }
     }
+    ReportDropped(dropped);
+    if (undelivered > 0)
+        AddMessage((undelivered == 1 ? QStringLiteral("1 queued alert was")
+                                     : QStringLiteral("%1 queued alerts were").arg(undelivered))
+                       + QStringLiteral(" not delivered before the shutdown"),
+                   eApplicationFailure);
+    SetMainFrame(nullptr);
     return ended;
 }
 
-void CAlertSenderThread::AddAlert(const CAlertRequest& request)
+bool CAlertSenderThread::AddAlert(const CAlertRequest& request)
 {
     std::lock_guard guard(m_csQueue);
+    if (int(m_AlertQueue.size()) >= kMaxQueuedAlerts) {
+        ++m_nDropped;
+        return false;
+    }
     m_AlertQueue.push_back(request);
     ++m_nPending;
+    return true;
 }
 
 void CAlertSenderThread::PostSendAlert()
@@ -88,6 +110,7 @@ bool CAlertSenderThread::event(QEvent* event)
 void CAlertSenderThread::SendNextAlert()
 {
     CAlertRequest request;
+    int dropped = 0;
     {
         std::lock_guard guard(m_csQueue);
         // Shutting down: the wake-ups still queued ahead of the quit deliver nothing.
@@ -95,7 +118,10 @@ void CAlertSenderThread::SendNextAlert()
             return;
         request = std::move(m_AlertQueue.front());
         m_AlertQueue.pop_front();
+        // The queue has room again: a burst of drops has ended and is told as one.
+        dropped = std::exchange(m_nDropped, 0);
     }
+    ReportDropped(dropped);
     SendAlert(request);
     --m_nPending;
 }
@@ -122,6 +148,7 @@ void CAlertSenderThread::SendEmail(const CAlertRequest& request, const CAppSetti
     const CTask& task = request.m_Task;
     const CAlertSettings& alert = task.m_AlertSettings;
     CSMTP smtp(settings.m_SmtpServerName, 25);
+    smtp.SetAbortFlag(&m_bAbort);
     CMailMessage message;
     message.SetCharsPerLine(10000);
     message.AddMultipleRecipients(alert.m_bUseDefaultAlertMethods ? settings.m_AlertEmailAddresses
@@ -169,14 +196,26 @@ void CAlertSenderThread::StartApplication(const CAlertRequest& request, const CA
                    eApplicationFailure);
         return;
     }
+    // A program that hangs would otherwise gain a twin at every alert of its task.
+    std::erase_if(m_Programs, [](const auto& entry) { return !entry.second.m_pProcess->IsRunning(); });
+    const auto key = std::make_pair(task.m_TaskId, task.m_Name);
+    if (const auto running = m_Programs.find(key); running != m_Programs.end()) {
+        AddMessage(QStringLiteral("External application for QI ") + task.m_Name + QStringLiteral(" not started: ")
+                       + running->second.m_Program + QStringLiteral(" is still running from the previous alert"),
+                   eApplicationFailure);
+        return;
+    }
     // Started directly, never through a shell, so no text of a task is ever read as a command.
-    if (QProcess::startDetached(prepared->m_Program, prepared->m_Arguments))
+    auto process = std::make_unique<CAlertProgram>();
+    if (process->Start(prepared->m_Program, prepared->m_Arguments)) {
+        m_Programs[key] = CStartedProgram {prepared->m_Program, std::move(process)};
         AddMessage(QStringLiteral("External application for QI ") + task.m_Name
                        + QStringLiteral(" executed successfully"),
                    eActionSucceeded);
-    else
+    } else {
         AddMessage(QStringLiteral("Failed to execute the external application for QI ") + task.m_Name,
                    eApplicationFailure);
+    }
 }
 
 void CAlertSenderThread::SendHttpRequest(const CAlertRequest& request, const CAppSettings& settings)
@@ -190,11 +229,19 @@ void CAlertSenderThread::SendHttpRequest(const CAlertRequest& request, const CAp
     }
     const QString url = PrepareAlertUrl(urlTemplate, task.m_Name, alert.m_AlertDetails);
     QString error;
-    if (SendHttpAlert(url, quint32(std::max(task.m_TimeoutSec, 1)) * 1000u, &m_bAbort, error))
+    if (SendHttpAlert(url, task.m_TimeoutSec, &m_bAbort, error))
         AddMessage(QStringLiteral("HTTP alert for task ") + task.m_Name + QStringLiteral(" sent successfully"),
                    eActionSucceeded);
     else
         AddMessage(QStringLiteral("Unable to send HTTP alert for task ") + task.m_Name + QStringLiteral(". ") + error,
+                   eApplicationFailure);
+}
+
+void CAlertSenderThread::ReportDropped(int count)
+{
+    if (count > 0)
+        AddMessage(AlertCount(count)
+                       + QStringLiteral(" dropped: %1 alerts were already waiting for delivery").arg(kMaxQueuedAlerts),
                    eApplicationFailure);
 }
 

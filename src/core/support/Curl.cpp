@@ -1,6 +1,63 @@
 #include "core/support/Curl.h"
 
+#include <algorithm>
 #include <mutex>
+#include <vector>
+
+#ifndef _WIN32
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+// libcurl opens its sockets without close-on-exec, so every program started meanwhile (an
+// alert program, a browser) would hold our connections open, and a server would not see
+// them close. Opened here instead, atomically marked, so no start on another thread can
+// slip in between.
+curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address)
+{
+#if defined(_WIN32)
+    return WSASocketW(address->family, address->socktype, address->protocol, nullptr, 0,
+                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+#elif defined(SOCK_CLOEXEC)
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+#else
+    const curl_socket_t fd = ::socket(address->family, address->socktype, address->protocol);
+    if (fd != CURL_SOCKET_BAD)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+#endif
+}
+
+#ifndef _WIN32
+// The descriptors open in this process now, ascending.
+std::vector<int> OpenDescriptors()
+{
+#if defined(__linux__)
+    DIR* listing = ::opendir("/proc/self/fd");
+#else
+    DIR* listing = ::opendir("/dev/fd");
+#endif
+    std::vector<int> descriptors;
+    if (!listing)
+        return descriptors;
+    const int own = ::dirfd(listing);
+    while (const dirent* entry = ::readdir(listing)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && fd != own)
+            descriptors.push_back(int(fd));
+    }
+    ::closedir(listing);
+    std::sort(descriptors.begin(), descriptors.end());
+    return descriptors;
+}
+#endif
+
+} // namespace
 
 void EnsureCurlGlobalInit()
 {
@@ -15,6 +72,8 @@ CCurlEasy::CCurlEasy()
 {
     EnsureCurlGlobalInit();
     m_pHandle = curl_easy_init();
+    if (m_pHandle)
+        curl_easy_setopt(m_pHandle, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket);
 }
 
 CCurlEasy::~CCurlEasy()
@@ -27,7 +86,20 @@ CCurlEasy::~CCurlEasy()
 CCurlMulti::CCurlMulti()
 {
     EnsureCurlGlobalInit();
+#ifdef _WIN32
     m_pHandle = curl_multi_init();
+#else
+    // libcurl opens a socket pair for curl_multi_wakeup without close-on-exec, and no option
+    // reaches it: whatever the call opened is marked afterwards. Marking a descriptor that
+    // another thread opened meanwhile is harmless; nothing here passes one on by exec.
+    const std::vector<int> before = OpenDescriptors();
+    m_pHandle = curl_multi_init();
+    for (const int fd : OpenDescriptors()) {
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC) && !std::binary_search(before.begin(), before.end(), fd))
+            ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+#endif
 }
 
 CCurlMulti::~CCurlMulti()

@@ -11,7 +11,9 @@
 // handle owners below call it, so no caller has to remember to.
 void EnsureCurlGlobalInit();
 
-// One easy handle: the settings and the connection state of a series of transfers.
+// One easy handle: the settings and the connection state of a series of transfers. Its
+// sockets are opened close-on-exec, so no program the process starts inherits them; keep
+// CURLOPT_OPENSOCKETFUNCTION as it is set here (and do not curl_easy_reset the handle).
 class CCurlEasy
 {
 public:

@@ -1,12 +1,15 @@
 #include "core/alerts/AlertDelivery.h"
 #include "AlertFixture.h"
 #include "support/HttpTestServer.h"
+#include "support/QtPrinters.h"
 #include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QUrlQuery>
+
+#include <limits>
 
 using namespace std::chrono_literals;
 
@@ -167,4 +170,23 @@ TEST_F(AlertThread, AWakeUpWithNothingQueuedDoesNothing)
         = Quoted(QStringLiteral(CORVANE_RECORD_ARGS)) + QLatin1Char(' ') + Quoted(output);
     EXPECT_EQ(Deliver(Request(task, eTaskFailure, QStringLiteral("x"))).size(), 1);
     EXPECT_EQ(m_Alerts.GetPendingCount(), 0);
+}
+
+TEST_F(AlertThread, AHugeTimeOutFromAHandEditedFileDoesNotWrapIntoAShortOne)
+{
+    CHttpTestServer server;
+    server.Get("/slow", [&](const httplib::Request&, httplib::Response& response) {
+        server.Pause(1500ms);
+        response.status = 204;
+    });
+    ASSERT_TRUE(server.Start());
+    CTask task = AlertingTask(eAlertHttpGet);
+    task.m_AlertSettings.m_AlertHttpUrl = server.Url(QStringLiteral("/slow"));
+    // In milliseconds, these overflow 32 bits: 4294968 s came out as 704 ms.
+    for (const int timeoutSec : {4294968, std::numeric_limits<int>::max()}) {
+        task.m_TimeoutSec = timeoutSec;
+        EXPECT_EQ(Deliver(Request(task, eTaskFailure, QStringLiteral("x"))),
+                  QStringList {QStringLiteral("4 -1 HTTP alert for task Shop front sent successfully")})
+            << timeoutSec;
+    }
 }
