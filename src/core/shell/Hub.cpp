@@ -11,9 +11,20 @@
 
 #include <QCoreApplication>
 
+#include <utility>
+
+// Lets the engine's thread tell the hub that it is done with a run request, for as long as
+// the hub listens: Shutdown() stops listening before the engine object may outlive the hub.
+struct CHub::CEngineReplies
+{
+    std::mutex m_Lock;
+    CHub* m_pHub = nullptr;
+};
+
 CHub::CHub(CVigrelDoc* document, QObject* parent)
     : QObject(parent)
     , m_pDocument(document)
+    , m_pEngineReplies(std::make_shared<CEngineReplies>())
     , m_pLogFile(std::make_unique<CLogFile>())
 {
     m_Timer.setInterval(1000);
@@ -33,6 +44,10 @@ bool CHub::Start()
         CLogMessage(eActionSucceeded, QStringLiteral(CORVANE_PRODUCT_NAME) + QStringLiteral(" Started")));
     m_pPingThread = std::make_unique<CPingThread>(this);
     m_pAlertThread = std::make_unique<CAlertSenderThread>(this);
+    {
+        std::lock_guard guard(m_pEngineReplies->m_Lock);
+        m_pEngineReplies->m_pHub = this;
+    }
     if (!m_pPingThread->Start() || !m_pAlertThread->Start())
         return false;
     m_bStarted = true;
@@ -43,6 +58,12 @@ bool CHub::Start()
 void CHub::Shutdown(int waitMs)
 {
     m_Timer.stop();
+    {
+        std::lock_guard guard(m_pEngineReplies->m_Lock);
+        m_pEngineReplies->m_pHub = nullptr;
+    }
+    m_TasksInEngine.clear();
+    m_nRunningTaskId = -1;
     ProcessOutputMessage(
         CLogMessage(eActionSucceeded, QStringLiteral(CORVANE_PRODUCT_NAME) + QStringLiteral(" Terminating")));
     // The engine aborts the check under way; the alert thread drops what it has not begun.
@@ -102,6 +123,10 @@ bool CHub::event(QEvent* event)
         const int taskId = int(message->m_lParam);
         if (taskId == -1)
             return true;
+        if (state == TASK_STATE_RUNNING)
+            m_nRunningTaskId = taskId;
+        else if (state == TASK_STATE_FINISHED && m_nRunningTaskId == taskId)
+            m_nRunningTaskId = -1;
         if (state == TASK_STATE_RUNNING && m_pDocument)
             m_pDocument->SetTaskLastRunTime(taskId);
         emit TaskStateChanged(state, taskId);
@@ -114,14 +139,28 @@ bool CHub::event(QEvent* event)
 
 void CHub::TakeOutputMessage()
 {
-    // One message per WM_OUTPUT_MESSAGE, processed under the lock: a worker that reports
-    // meanwhile waits until this message has been shown and judged.
-    std::lock_guard guard(m_MessageQueueLock);
-    if (m_MessageQueue.empty())
+    // One message per WM_OUTPUT_MESSAGE, processed outside the lock: a listener may log or
+    // ask for pending work meanwhile. One that runs the event loop would bring the next
+    // WM_OUTPUT_MESSAGE in before this message is done; that one waits its turn here.
+    if (m_bTakingMessage) {
+        ++m_nDeferredTakes;
         return;
-    const CLogMessage message = std::move(m_MessageQueue.front());
-    m_MessageQueue.pop_front();
-    ProcessOutputMessage(message);
+    }
+    m_bTakingMessage = true;
+    for (int takes = 1; takes > 0; takes += std::exchange(m_nDeferredTakes, 0)) {
+        --takes;
+        std::optional<CLogMessage> message;
+        {
+            std::lock_guard guard(m_MessageQueueLock);
+            if (!m_MessageQueue.empty()) {
+                message = std::move(m_MessageQueue.front());
+                m_MessageQueue.pop_front();
+            }
+        }
+        if (message)
+            ProcessOutputMessage(*message);
+    }
+    m_bTakingMessage = false;
 }
 
 void CHub::ProcessOutputMessage(const CLogMessage& message)
@@ -129,9 +168,10 @@ void CHub::ProcessOutputMessage(const CLogMessage& message)
     ShowMessage(message);
     if (!m_pDocument || !m_bStarted)
         return;
+    // A full alert queue drops the request and reports that itself.
     if (const std::optional<CAlertRequest> request = ApplyAlertRule(*m_pDocument, message)) {
-        m_pAlertThread->AddAlert(*request);
-        m_pAlertThread->PostSendAlert();
+        if (m_pAlertThread->AddAlert(*request))
+            m_pAlertThread->PostSendAlert();
     }
 }
 
@@ -147,14 +187,43 @@ void CHub::ShowMessage(const CLogMessage& message)
 
 void CHub::ExecuteTask(int taskId)
 {
+    HandOver(taskId, true);
+}
+
+void CHub::HandOver(int taskId, bool byHand)
+{
     CTask task;
     if (!m_pDocument || !m_pDocument->GetTask(taskId, task)) {
         ProcessOutputMessage(
             CLogMessage(eApplicationFailure, QStringLiteral("Failed to locate task %1 in the document").arg(taskId)));
         return;
     }
-    if (m_pPingThread)
-        m_pPingThread->PostRunTask(taskId);
+    if (m_TasksInEngine.contains(taskId)) {
+        if (byHand)
+            emit ExecuteRefused(
+                taskId,
+                QStringLiteral("Task %1 is already %2")
+                    .arg(task.m_Name,
+                         taskId == m_nRunningTaskId ? QStringLiteral("running") : QStringLiteral("waiting to run")));
+        return;
+    }
+    if (!m_pPingThread)
+        return;
+    m_TasksInEngine.insert(taskId);
+    m_pPingThread->PostRunTask(taskId);
+    // Queued on the engine's thread right behind the request, so it runs once the engine is
+    // done with it, whether the task ran, was not found or the request was dropped: no
+    // task can stay "in the engine" for good. The engine's task states cannot tell all of
+    // that, since a request it could not run posts none.
+    QMetaObject::invokeMethod(
+        m_pPingThread.get(),
+        [replies = m_pEngineReplies, taskId] {
+            std::lock_guard guard(replies->m_Lock);
+            if (CHub* hub = replies->m_pHub)
+                QMetaObject::invokeMethod(
+                    hub, [hub, taskId] { hub->m_TasksInEngine.remove(taskId); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
 }
 
 void CHub::ToggleEngine()
@@ -190,5 +259,5 @@ void CHub::OnTimer()
         return;
     const int taskId = m_pDocument->GetNextDueTask();
     if (taskId != -1)
-        ExecuteTask(taskId);
+        HandOver(taskId, false);
 }

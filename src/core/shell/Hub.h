@@ -4,6 +4,7 @@
 #include "core/output/LogMessage.h"
 
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 #include <deque>
@@ -47,7 +48,8 @@ public:
     // UI thread. Shows the message (log file first, then the MessageShown signal) and, for
     // a verdict, applies the alert rule.
     void ProcessOutputMessage(const CLogMessage& message);
-    // Hands the task to the engine now, whether the engine is operating or not.
+    // Hands the task to the engine now, whether the engine is operating or not; refused
+    // (ExecuteRefused) while the task is in the engine already, running or waiting to run.
     void ExecuteTask(int taskId);
     void ToggleEngine();
     bool IsEngineOn() const { return m_bEngineOn; }
@@ -66,18 +68,31 @@ signals:
     void TaskStateChanged(int state, int taskId);
     // The engine switch changed: "Engine started" or "Engine stopped" for the status bar.
     void EngineSwitched(bool on, const QString& statusText);
+    // ExecuteTask found the task in the engine already: "Task NAME is already running" (or
+    // "... waiting to run") for the status bar.
+    void ExecuteRefused(int taskId, const QString& statusText);
 
 protected:
     bool event(QEvent* event) override;
 
 private:
+    struct CEngineReplies;
+
     void OnTimer();
+    void HandOver(int taskId, bool byHand);
     void TakeOutputMessage();
     void ShowMessage(const CLogMessage& message);
 
     CVigrelDoc* m_pDocument;
     std::deque<CLogMessage> m_MessageQueue;
-    mutable std::mutex m_MessageQueueLock;
+    mutable std::mutex m_MessageQueueLock; // held for one queue operation, never while a message is processed
+    bool m_bTakingMessage = false;
+    int m_nDeferredTakes = 0;
+    // Tasks handed to the engine whose request it has not finished with: one request per
+    // task at a time, so a check slower than its interval never piles up runs.
+    QSet<int> m_TasksInEngine;
+    int m_nRunningTaskId = -1;
+    std::shared_ptr<CEngineReplies> m_pEngineReplies;
     bool m_bEngineOn = true;
     std::unique_ptr<CPingThread> m_pPingThread;
     std::unique_ptr<CAlertSenderThread> m_pAlertThread;
