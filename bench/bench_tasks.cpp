@@ -1,5 +1,6 @@
 // Task file and schedule figures for a large task list: opening and saving a file of
-// 10,000 tasks, the memory those tasks hold, and one schedule poll over all of them.
+// 10,000 tasks, the memory those tasks hold, and one schedule poll over all of them; and
+// opening a file whose one section holds very many keys.
 #include "core/tasks/TaskFile.h"
 #include "core/tasks/VigrelDoc.h"
 
@@ -101,6 +102,25 @@ void BM_GetNextDueTask(benchmark::State& state)
     state.counters["tasks"] = doc.GetTaskCount();
 }
 BENCHMARK(BM_GetNextDueTask)->Unit(benchmark::kMicrosecond);
+
+// One section with very many keys (a damaged or generated file): reading must stay linear
+// in the number of keys. The first of repeated keys wins, so every key is looked at.
+void BM_OpenHugeSection(benchmark::State& state)
+{
+    const int keys = int(state.range(0));
+    QByteArray bytes = "[Global]\r\nEntryCount=1\r\n[Task 0]\r\n";
+    for (int i = 0; i < keys; ++i)
+        bytes += "m_Extra" + QByteArray::number(i) + "=value number " + QByteArray::number(i) + "\r\n";
+    bytes += "m_Name=Last\r\n";
+    QList<CTask> tasks;
+    for (auto _ : state) {
+        ParseTaskFile(bytes, tasks);
+        benchmark::DoNotOptimize(tasks.size());
+    }
+    state.counters["keys"] = keys;
+    state.counters["MB"] = double(bytes.size()) / (1024.0 * 1024.0);
+}
+BENCHMARK(BM_OpenHugeSection)->Arg(10000)->Arg(40000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -1,9 +1,11 @@
 #include "core/tasks/IniFile.h"
 
+#include <QHashFunctions>
 #include <QStringDecoder>
 
 #include <algorithm>
 #include <limits>
+#include <unordered_set>
 
 namespace {
 
@@ -37,6 +39,38 @@ bool SameName(QStringView a, QStringView b)
 {
     return a.size() == b.size() && a.compare(b, Qt::CaseInsensitive) == 0;
 }
+
+// A hash that agrees with SameName(): names that compare equal fold to equal code units.
+// A surrogate adds the same amount whatever it is, as its pair may fold to another pair.
+struct CNameHash
+{
+    size_t seed = QHashSeed::globalSeed();
+
+    size_t operator()(QStringView name) const noexcept
+    {
+        size_t hash = seed;
+        for (const QChar c : name) {
+            const char16_t unit = c.unicode();
+            char16_t folded = unit;
+            if (unit < 0x80)
+                folded = (unit >= u'A' && unit <= u'Z') ? char16_t(unit + 32) : unit;
+            else
+                folded = QChar::isSurrogate(unit) ? char16_t(0xD800) : QChar::toCaseFolded(unit);
+            hash = (hash ^ folded) * 0x100000001B3ULL;
+        }
+        return hash ^ (hash >> 29);
+    }
+};
+
+struct CSameName
+{
+    bool operator()(QStringView a, QStringView b) const noexcept { return SameName(a, b); }
+};
+
+// Sections of a task file hold about twenty keys: comparing each with those before it is
+// the quickest way there. Beyond this a set is quicker, and keeps a section of a hundred
+// thousand keys (a generated or damaged file) from taking minutes.
+constexpr qsizetype kLinearDedupLimit = 32;
 
 } // namespace
 
@@ -88,12 +122,22 @@ CIniReader::CIniReader(QString text)
         // Among equal keys the first one wins: drop the later ones now, so that a search
         // may start anywhere in the section.
         qsizetype kept = current.first;
-        for (qsizetype i = current.first; i < current.first + current.count; ++i) {
-            bool repeated = false;
-            for (qsizetype j = current.first; j < kept && !repeated; ++j)
-                repeated = SameName(m_Entries[size_t(j)].key, m_Entries[size_t(i)].key);
-            if (!repeated)
-                m_Entries[size_t(kept++)] = m_Entries[size_t(i)];
+        const qsizetype end = current.first + current.count;
+        if (current.count <= kLinearDedupLimit) {
+            for (qsizetype i = current.first; i < end; ++i) {
+                bool repeated = false;
+                for (qsizetype j = current.first; j < kept && !repeated; ++j)
+                    repeated = SameName(m_Entries[size_t(j)].key, m_Entries[size_t(i)].key);
+                if (!repeated)
+                    m_Entries[size_t(kept++)] = m_Entries[size_t(i)];
+            }
+        } else {
+            std::unordered_set<QStringView, CNameHash, CSameName> seen;
+            seen.reserve(size_t(current.count));
+            for (qsizetype i = current.first; i < end; ++i) {
+                if (seen.insert(m_Entries[size_t(i)].key).second)
+                    m_Entries[size_t(kept++)] = m_Entries[size_t(i)];
+            }
         }
         m_Entries.resize(size_t(kept));
         current.count = kept - current.first;

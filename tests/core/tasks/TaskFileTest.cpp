@@ -1,6 +1,7 @@
 #include "core/tasks/TaskFile.h"
 #include "core/shell/AppSettings.h"
 #include "core/support/Clock.h"
+#include "core/tasks/IniFile.h"
 #include "core/tasks/VigrelDoc.h"
 #include "support/QtPrinters.h"
 #include "support/TempSettings.h"
@@ -245,6 +246,26 @@ TEST_F(TaskFile, ReadsOddFilesTheWayTheProfileFunctionsDo)
     EXPECT_EQ(tasks[1].m_Name, u"Unnamed") << "a missing section gives a default task";
     EXPECT_EQ(tasks[1].m_TaskId, 1);
     EXPECT_EQ(tasks[2].m_Name, u"Third");
+}
+
+TEST_F(TaskFile, AHugeSectionIsReadWholeAndTheFirstOfRepeatedKeysWins)
+{
+    QByteArray bytes = "[Global]\r\nEntryCount=2\r\n[Task 0]\r\nm_Name=First\r\n";
+    for (int i = 0; i < 100000; ++i)
+        bytes += "m_Extra" + QByteArray::number(i) + "=" + QByteArray::number(i) + "\r\n";
+    bytes += "M_NAME=Later\r\nm_PingHost=host\r\nm_extra5=again\r\nm_TimeoutSec=9\r\nm_timeoutsec=1\r\n";
+    bytes += "[Task 1]\r\nm_Name=Second\r\n";
+    QString text;
+    ASSERT_TRUE(CIniReader::Decode(bytes, text));
+    const CIniReader ini(text);
+    EXPECT_EQ(ini.ReadString(QStringLiteral("task 0"), QStringLiteral("M_EXTRA5"), {}), u"5");
+    EXPECT_EQ(ini.ReadString(QStringLiteral("Task 0"), QStringLiteral("m_Extra99999"), {}), u"99999");
+    const QList<CTask> tasks = Parse(bytes);
+    ASSERT_EQ(tasks.size(), 2);
+    EXPECT_EQ(tasks[0].m_Name, u"First");
+    EXPECT_EQ(tasks[0].m_PingHost, u"host");
+    EXPECT_EQ(tasks[0].m_TimeoutSec, 9);
+    EXPECT_EQ(tasks[1].m_Name, u"Second");
 }
 
 TEST_F(TaskFile, MissingKeysKeepTheApplicationDefaults)
