@@ -126,9 +126,12 @@ CMainFrame::CMainFrame(CVigrelDoc* document, CHub* hub, QWidget* parent)
 
 CMainFrame::~CMainFrame()
 {
-    // QWidget's destructor still hides the children, and their signals must not reach a
-    // frame that is half gone.
-    m_bDestroying = true;
+    // ~QWidget runs after this and still hides the children and moves the focus away; the
+    // dock's visibility change and the application's focus change it causes would call
+    // into a frame whose own part is already gone. Nothing may reach it from here on.
+    disconnect(qApp, nullptr, this, nullptr);
+    for (QObject* child : findChildren<QObject*>())
+        disconnect(child, nullptr, this, nullptr);
     if (m_pTrayIcon)
         m_pTrayIcon->hide();
 }
@@ -395,8 +398,6 @@ void CMainFrame::ConnectCommands()
 
 void CMainFrame::UpdateCommandUI()
 {
-    if (m_bDestroying)
-        return;
     const auto set = [this](const char* name, bool enabled) {
         FindCommand(QString::fromLatin1(name))->setEnabled(enabled);
     };

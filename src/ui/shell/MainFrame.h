@@ -122,5 +122,4 @@ private:
     CRecentFileList m_RecentFiles;
     bool m_bInTray = false;
     bool m_bSkipSavePrompt = false;
-    bool m_bDestroying = false;
 };

@@ -340,3 +340,31 @@ TEST_F(MainFrameTest, EditCommandsActOnTheFocusedField)
     EXPECT_FALSE(Command("editPaste")->isEnabled());
     EXPECT_TRUE(Command("editCopy")->isEnabled());
 }
+
+TEST_F(MainFrameTest, NothingCallsIntoTheWindowWhileItIsTornDown)
+{
+    // Shown, with the focus in a field: tearing it down hides the output window and moves
+    // the focus, after the frame's own destructor has run.
+    auto* field = new QLineEdit;
+    m_pFrame->statusBar()->addPermanentWidget(field);
+    m_pFrame->show();
+    m_pFrame->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_pFrame.get()));
+    field->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), field);
+
+    // destroyed() comes from ~QWidget, before the children go: whatever is still connected
+    // into the frame then would be called on an object that is no longer a CMainFrame.
+    QStringList stillConnected;
+    QObject::connect(m_pFrame.get(), &QObject::destroyed, qApp, [&stillConnected](QObject* frame) {
+        if (QObject::disconnect(qApp, nullptr, frame, nullptr))
+            stillConnected << QStringLiteral("application");
+        for (QObject* child : frame->findChildren<QObject*>()) {
+            if (QObject::disconnect(child, nullptr, frame, nullptr))
+                stillConnected << QString::fromLatin1(child->metaObject()->className());
+        }
+    });
+    m_pFrame.reset();
+    stillConnected.removeDuplicates();
+    EXPECT_TRUE(stillConnected.isEmpty()) << stillConnected.join(u' ').toStdString();
+}
