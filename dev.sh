@@ -4,6 +4,9 @@
 #                            without a display, headless: Ctrl+C ends it)
 #   ./dev.sh test            build, then run every test
 #   ./dev.sh build           build only
+#   ./dev.sh sanitize [CTEST ARGS...]
+#                            Debug build with AddressSanitizer and UBSan in build-asan, then
+#                            ctest there; any sanitizer report or Debug assertion fails its test
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")"
 
@@ -38,6 +41,26 @@ build() {
     cmake --build "$BUILD_DIR" --parallel "$(nproc)"
 }
 
+# Sanitizers find use after free, leaks and undefined behaviour that a release build hides;
+# a Debug build also keeps Qt's own assertions (Q_ASSERT in its headers) switched on.
+sanitize() {
+    local dir=${CORVANE_ASAN_BUILD_DIR:-build-asan} flags="-fsanitize=address,undefined -fno-omit-frame-pointer"
+    local launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    if [ ! -f "$dir/build.ninja" ]; then
+        # No -Werror: the instrumented code draws warnings (maybe-uninitialized, stringop) that
+        # plain builds do not.
+        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANE_BUILD_BENCH=OFF \
+            -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" "${launcher[@]}"
+    fi
+    cmake --build "$dir" --parallel "$(nproc)"
+    cd "$dir"
+    # halt_on_error: a report ends the process, so the test fails instead of printing and passing.
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+    exec ctest --output-on-failure --parallel "$(nproc)" --timeout 900 "$@"
+}
+
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
@@ -64,8 +87,12 @@ build)
     ensure_packages
     build
     ;;
+sanitize)
+    ensure_packages
+    sanitize "$@"
+    ;;
 *)
-    echo "usage: $0 run [ARGS...] | test | build" >&2
+    echo "usage: $0 run [ARGS...] | test | build | sanitize [CTEST ARGS...]" >&2
     exit 2
     ;;
 esac
