@@ -8,6 +8,12 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+
+#include <unistd.h>
+#endif
+
 namespace {
 
 const QString kGlobalSection = QStringLiteral("Global");
@@ -16,6 +22,32 @@ const QString kEntryCountKey = QStringLiteral("EntryCount");
 QString TaskSection(qsizetype n)
 {
     return QStringLiteral("Task %1").arg(n);
+}
+
+// Flushes the written data to the disk before the rename, so that a disk that reports a
+// failure only when the data is written back (network or delayed-allocation file systems)
+// fails the save, with its reason, instead of leaving a damaged file under the old name.
+// QSaveFile syncs too, but ignores the result.
+bool SyncToDisk(QSaveFile& file, QString* reason)
+{
+#ifdef Q_OS_UNIX
+    const int fd = file.handle();
+    if (fd < 0)
+        return true;
+    int result = 0;
+    do
+        result = ::fsync(fd);
+    while (result != 0 && errno == EINTR);
+    // EINVAL: a file that cannot be synced (a special file); nothing to wait for then.
+    if (result != 0 && errno != EINVAL) {
+        *reason = qt_error_string(errno);
+        return false;
+    }
+#else
+    Q_UNUSED(file);
+    Q_UNUSED(reason);
+#endif
+    return true;
 }
 
 } // namespace
@@ -108,12 +140,26 @@ bool WriteTaskFile(const QString& path, const QList<CTask>& tasks, QString* erro
 
     if (QFileInfo(path).isDir())
         return fail(QStringLiteral("a folder of that name exists."));
+    // Unbuffered, so that each write reaches the system at once and a failure keeps its
+    // cause: Qt reports a write that stops part-way, or a failed flush of its buffer, as
+    // "Unknown error".
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return fail(file.errorString() + u'.');
     const QByteArray bytes = FormatTaskFile(tasks);
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
+    // A short write is no error yet; the next write of the rest tells why it stopped.
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const qint64 count = file.write(bytes.constData() + written, bytes.size() - written);
+        if (count <= 0) {
+            const QString reason = file.errorString();
+            file.cancelWriting();
+            return fail(reason + u'.');
+        }
+        written += qsizetype(count);
+    }
+    QString reason;
+    if (!SyncToDisk(file, &reason)) {
         file.cancelWriting();
         return fail(reason + u'.');
     }
