@@ -387,8 +387,7 @@ void CMainFrame::ConnectCommands()
         statusBar()->showMessage(text);
         UpdateCommandUI();
     });
-    connect(m_pHub, &CHub::ExecuteRefused, this,
-            [this](int, const QString& text) { statusBar()->showMessage(text); });
+    connect(m_pHub, &CHub::ExecuteRefused, this, [this](int, const QString& text) { statusBar()->showMessage(text); });
     connect(m_pView, &CVigrelView::SelectionChanged, this, &CMainFrame::UpdateCommandUI);
     connect(m_pDocument, &CVigrelDoc::ModifiedChanged, this, &CMainFrame::UpdateTitle);
     connect(m_pDocument, &CVigrelDoc::PathNameChanged, this, &CMainFrame::UpdateTitle);
