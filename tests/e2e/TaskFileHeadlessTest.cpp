@@ -1,10 +1,11 @@
-// Task files as the console program meets them: what a save wrote is what a run uses, the
-// order of the list decides the order of the schedule, and files that are no task files are
-// refused with the reason.
+// Task files and settings files as the console program meets them: what a save wrote is
+// what a run uses, the order of the list decides the order of the schedule, files that are
+// no task files are refused with the reason, and settings mean what they say.
 #include "core/shell/AppSettings.h"
 #include "core/tasks/TaskFile.h"
 #include "support/HttpTestServer.h"
 #include "support/QtPrinters.h"
+#include "support/SmtpTestServer.h"
 #include "support/TempSettings.h"
 #include "support/TestFiles.h"
 
@@ -228,4 +229,33 @@ TEST_F(TaskFileHeadless, AHugeFileIsRefusedAtOnce)
     EXPECT_TRUE(run.m_Errors.contains(u"huge.cvn")) << run.m_Errors.toStdString();
     EXPECT_TRUE(run.m_Errors.contains(u"larger than 64 MB")) << run.m_Errors.toStdString();
     EXPECT_TRUE(run.m_Lines.isEmpty());
+}
+
+TEST_F(TaskFileHeadless, ASettingsFileWrittenByHandMeansWhatItSays)
+{
+    if (const QString missing = CSmtpTestServer::MissingPrerequisite(); !missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    CSmtpTestServer smtp;
+    ASSERT_TRUE(smtp.Start()) << smtp.Error().toStdString();
+    const QString recorded = Path(QStringLiteral("args.bin"));
+    // The default recipients are a ';' list; the alert command quotes an argument.
+    WriteBytes(m_Settings.IniPath(),
+               QStringLiteral("[Options]\n"
+                              "m_SmtpServerName=%1\n"
+                              "m_AlertEmailAddresses=ops@example.com; web@example.com\n"
+                              "m_AlertApplicationName=%2 %3 \"two words\" %N\n")
+                   .arg(smtp.Address(), QStringLiteral(CORVANE_RECORD_ARGS), recorded)
+                   .toUtf8());
+
+    CTask failing = GetTask(QStringLiteral("Old page"), QStringLiteral("/gone"));
+    failing.m_AlertSettings.m_AlertMethods = eAlertEmail | eAlertApplication;
+    failing.m_AlertSettings.m_bUseDefaultAlertMethods = true;
+    const CRun run = RunOnce(WriteTasks({failing}));
+    EXPECT_EQ(run.m_nExitCode, 1) << run.m_Errors.toStdString();
+
+    const QList<CReceivedMail> mails = smtp.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1) << run.m_Lines.join(u'\n').toStdString();
+    EXPECT_EQ(mails.first().m_RcptTos,
+              (QStringList {QStringLiteral("ops@example.com"), QStringLiteral("web@example.com")}));
+    EXPECT_EQ(ReadBytes(recorded), QByteArray("two words\0Old page\0", 19)) << run.m_Lines.join(u'\n').toStdString();
 }

@@ -1,7 +1,9 @@
 #include "core/shell/AppSettings.h"
 
 #include "core/output/Severity.h"
+#include "core/shell/SettingsFile.h"
 
+#include <QHash>
 #include <QSettings>
 
 #include <mutex>
@@ -25,27 +27,67 @@ SettingsState& State()
     return state;
 }
 
-// Integer values are read as the Windows profile functions read a DWORD: a value of another
-// type gives the default.
-int ReadInt(const QSettings& store, const QString& key, int defaultValue)
+// The store's keys by name without regard to case: a settings file written by hand may
+// spell "m_SmtpServerName" as "M_SMTPSERVERNAME", or the group as "[options]", as the
+// registry would allow. The first of several spellings wins, as the file reader keeps it.
+class COptionsReader
 {
-    const QVariant value = store.value(key);
-    if (!value.isValid())
-        return defaultValue;
-    bool ok = false;
-    const int number = value.toInt(&ok);
-    return ok ? number : defaultValue;
-}
+public:
+    explicit COptionsReader(const QSettings& store)
+        : m_Store(store)
+    {
+        for (const QString& key : store.allKeys()) {
+            const QString lower = key.toLower();
+            if (!m_Keys.contains(lower))
+                m_Keys.insert(lower, key);
+        }
+    }
 
-bool ReadBool(const QSettings& store, const QString& key, bool defaultValue)
-{
-    return ReadInt(store, key, defaultValue ? 1 : 0) != 0;
-}
+    QVariant Value(const QString& key) const
+    {
+        const auto it = m_Keys.constFind((kOptionsGroup + u'/' + key).toLower());
+        return it == m_Keys.constEnd() ? QVariant() : m_Store.value(*it);
+    }
 
-QString ReadText(const QSettings& store, const QString& key, const QString& defaultValue = {})
+    // Integer values are read as the Windows profile functions read a DWORD: a value of
+    // another type gives the default.
+    int ReadInt(const QString& key, int defaultValue) const
+    {
+        const QVariant value = Value(key);
+        if (!value.isValid())
+            return defaultValue;
+        bool ok = false;
+        const int number = value.toInt(&ok);
+        return ok ? number : defaultValue;
+    }
+
+    bool ReadBool(const QString& key, bool defaultValue) const { return ReadInt(key, defaultValue ? 1 : 0) != 0; }
+
+    QString ReadText(const QString& key, const QString& defaultValue = {}) const
+    {
+        const QVariant value = Value(key);
+        return value.isValid() ? value.toString() : defaultValue;
+    }
+
+private:
+    const QSettings& m_Store;
+    QHash<QString, QString> m_Keys; // lower case -> as stored
+};
+
+// Before keys of group "Options" are written: drops other spellings of them (from a file
+// written by hand), which would otherwise stay beside the new value and could be read first.
+void RemoveOtherSpellings(QSettings& store, const QStringList& keys)
 {
-    const QVariant value = store.value(key);
-    return value.isValid() ? value.toString() : defaultValue;
+    QHash<QString, QString> wanted; // lower case -> as it is written now
+    for (const QString& key : keys) {
+        const QString path = kOptionsGroup + u'/' + key;
+        wanted.insert(path.toLower(), path);
+    }
+    for (const QString& stored : store.allKeys()) {
+        const auto it = wanted.constFind(stored.toLower());
+        if (it != wanted.constEnd() && *it != stored)
+            store.remove(stored);
+    }
 }
 
 QString SeverityKey(int code)
@@ -56,50 +98,58 @@ QString SeverityKey(int code)
 void Load(CAppSettings& s)
 {
     const auto store = OpenSettingsStore();
-    store->beginGroup(kOptionsGroup);
-    s.m_SmtpServerName = ReadText(*store, QStringLiteral("m_SmtpServerName"));
-    s.m_AlertMethods = ReadInt(*store, QStringLiteral("m_AlertMethods"), 0);
-    s.m_AlertEmailAddresses = ReadText(*store, QStringLiteral("m_AlertEmailAddresses"));
-    s.m_AlertHttpUrl = ReadText(*store, QStringLiteral("m_AlertHttpUrl"));
-    s.m_AlertApplicationName = ReadText(*store, QStringLiteral("m_AlertApplicationName"));
-    s.m_MaxFailCount = ReadInt(*store, QStringLiteral("m_MaxFailCount"), 0);
-    s.m_bAlertAboutFailuresOnly = ReadBool(*store, QStringLiteral("m_bAlertAboutFailuresOnly"), true);
-    s.m_bLimitMessageNumber = ReadBool(*store, QStringLiteral("m_bLimitMessageNumber"), true);
-    s.m_MaxMessageNumber = ReadInt(*store, QStringLiteral("m_MaxMessageNumber"), 1000);
-    s.m_bLogToFile = ReadBool(*store, QStringLiteral("m_bLogToFile"), false);
-    s.m_LogFileName = ReadText(*store, QStringLiteral("m_LogFileName"));
-    s.m_bMinimizeToTray = ReadBool(*store, QStringLiteral("m_bMinimizeToTray"), true);
-    s.m_bAnimateIcon = ReadBool(*store, QStringLiteral("m_bAnimateIcon"), true);
-    s.m_bAutoStart = ReadBool(*store, QStringLiteral("m_bAutoStart"), false);
-    s.m_bAutoOpenTasks = ReadBool(*store, QStringLiteral("m_bAutoOpenTasks"), false);
-    s.m_AutoOpenFileName = ReadText(*store, QStringLiteral("m_AutoOpenFileName"));
+    const COptionsReader options(*store);
+    s.m_SmtpServerName = options.ReadText(QStringLiteral("m_SmtpServerName"));
+    s.m_AlertMethods = options.ReadInt(QStringLiteral("m_AlertMethods"), 0);
+    s.m_AlertEmailAddresses = options.ReadText(QStringLiteral("m_AlertEmailAddresses"));
+    s.m_AlertHttpUrl = options.ReadText(QStringLiteral("m_AlertHttpUrl"));
+    s.m_AlertApplicationName = options.ReadText(QStringLiteral("m_AlertApplicationName"));
+    s.m_MaxFailCount = options.ReadInt(QStringLiteral("m_MaxFailCount"), 0);
+    s.m_bAlertAboutFailuresOnly = options.ReadBool(QStringLiteral("m_bAlertAboutFailuresOnly"), true);
+    s.m_bLimitMessageNumber = options.ReadBool(QStringLiteral("m_bLimitMessageNumber"), true);
+    s.m_MaxMessageNumber = options.ReadInt(QStringLiteral("m_MaxMessageNumber"), 1000);
+    s.m_bLogToFile = options.ReadBool(QStringLiteral("m_bLogToFile"), false);
+    s.m_LogFileName = options.ReadText(QStringLiteral("m_LogFileName"));
+    s.m_bMinimizeToTray = options.ReadBool(QStringLiteral("m_bMinimizeToTray"), true);
+    s.m_bAnimateIcon = options.ReadBool(QStringLiteral("m_bAnimateIcon"), true);
+    s.m_bAutoStart = options.ReadBool(QStringLiteral("m_bAutoStart"), false);
+    s.m_bAutoOpenTasks = options.ReadBool(QStringLiteral("m_bAutoOpenTasks"), false);
+    s.m_AutoOpenFileName = options.ReadText(QStringLiteral("m_AutoOpenFileName"));
     s.m_SeverityShown.clear();
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
-        s.m_SeverityShown.insert(code, ReadBool(*store, SeverityKey(code), true));
+        s.m_SeverityShown.insert(code, options.ReadBool(SeverityKey(code), true));
 }
 
 void Save(const CAppSettings& s)
 {
     const auto store = OpenSettingsStore();
-    store->beginGroup(kOptionsGroup);
-    store->setValue(QStringLiteral("m_SmtpServerName"), s.m_SmtpServerName);
-    store->setValue(QStringLiteral("m_AlertMethods"), s.m_AlertMethods);
-    store->setValue(QStringLiteral("m_AlertEmailAddresses"), s.m_AlertEmailAddresses);
-    store->setValue(QStringLiteral("m_AlertHttpUrl"), s.m_AlertHttpUrl);
-    store->setValue(QStringLiteral("m_AlertApplicationName"), s.m_AlertApplicationName);
-    store->setValue(QStringLiteral("m_MaxFailCount"), s.m_MaxFailCount);
-    store->setValue(QStringLiteral("m_bAlertAboutFailuresOnly"), int(s.m_bAlertAboutFailuresOnly));
-    store->setValue(QStringLiteral("m_bLimitMessageNumber"), int(s.m_bLimitMessageNumber));
-    store->setValue(QStringLiteral("m_MaxMessageNumber"), s.m_MaxMessageNumber);
-    store->setValue(QStringLiteral("m_bLogToFile"), int(s.m_bLogToFile));
-    store->setValue(QStringLiteral("m_LogFileName"), s.m_LogFileName);
-    store->setValue(QStringLiteral("m_bMinimizeToTray"), int(s.m_bMinimizeToTray));
-    store->setValue(QStringLiteral("m_bAnimateIcon"), int(s.m_bAnimateIcon));
-    store->setValue(QStringLiteral("m_bAutoStart"), int(s.m_bAutoStart));
-    store->setValue(QStringLiteral("m_bAutoOpenTasks"), int(s.m_bAutoOpenTasks));
-    store->setValue(QStringLiteral("m_AutoOpenFileName"), s.m_AutoOpenFileName);
+    QList<std::pair<QString, QVariant>> values {
+        {QStringLiteral("m_SmtpServerName"), s.m_SmtpServerName},
+        {QStringLiteral("m_AlertMethods"), s.m_AlertMethods},
+        {QStringLiteral("m_AlertEmailAddresses"), s.m_AlertEmailAddresses},
+        {QStringLiteral("m_AlertHttpUrl"), s.m_AlertHttpUrl},
+        {QStringLiteral("m_AlertApplicationName"), s.m_AlertApplicationName},
+        {QStringLiteral("m_MaxFailCount"), s.m_MaxFailCount},
+        {QStringLiteral("m_bAlertAboutFailuresOnly"), int(s.m_bAlertAboutFailuresOnly)},
+        {QStringLiteral("m_bLimitMessageNumber"), int(s.m_bLimitMessageNumber)},
+        {QStringLiteral("m_MaxMessageNumber"), s.m_MaxMessageNumber},
+        {QStringLiteral("m_bLogToFile"), int(s.m_bLogToFile)},
+        {QStringLiteral("m_LogFileName"), s.m_LogFileName},
+        {QStringLiteral("m_bMinimizeToTray"), int(s.m_bMinimizeToTray)},
+        {QStringLiteral("m_bAnimateIcon"), int(s.m_bAnimateIcon)},
+        {QStringLiteral("m_bAutoStart"), int(s.m_bAutoStart)},
+        {QStringLiteral("m_bAutoOpenTasks"), int(s.m_bAutoOpenTasks)},
+        {QStringLiteral("m_AutoOpenFileName"), s.m_AutoOpenFileName},
+    };
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
-        store->setValue(SeverityKey(code), int(s.IsSeverityShown(code)));
+        values.append({SeverityKey(code), int(s.IsSeverityShown(code))});
+    QStringList keys;
+    for (const auto& [key, value] : values)
+        keys << key;
+    RemoveOtherSpellings(*store, keys);
+    store->beginGroup(kOptionsGroup);
+    for (const auto& [key, value] : values)
+        store->setValue(key, value);
     store->endGroup();
     store->sync();
 }
@@ -172,19 +222,20 @@ std::unique_ptr<QSettings> OpenSettingsStore()
 {
     const QString path = GetSettingsFile();
     if (!path.isEmpty())
-        return std::make_unique<QSettings>(path, QSettings::IniFormat);
+        return std::make_unique<QSettings>(path, SettingsFileFormat());
     return std::make_unique<QSettings>(QStringLiteral("Kelmoth"), QStringLiteral("Vigrel"));
 }
 
 int LoadListStyle(int defaultStyle)
 {
     const auto store = OpenSettingsStore();
-    return ReadInt(*store, kOptionsGroup + QStringLiteral("/ListStyle"), defaultStyle);
+    return COptionsReader(*store).ReadInt(QStringLiteral("ListStyle"), defaultStyle);
 }
 
 void SaveListStyle(int style)
 {
     const auto store = OpenSettingsStore();
+    RemoveOtherSpellings(*store, {QStringLiteral("ListStyle")});
     store->setValue(kOptionsGroup + QStringLiteral("/ListStyle"), style);
     store->sync();
 }

@@ -52,8 +52,9 @@ CAppSettings GetAppSettingsSnapshot();
 // Writes the live record to the store; does nothing when it was never loaded.
 void SaveAppSettings();
 
-// Points the settings store at an INI file instead of the user's settings (tests, and the
-// --settings option). An empty path restores the user's store. Call before the first load.
+// Points the settings store at a settings file instead of the user's settings (tests, and
+// the --settings option), in the format of SettingsFile.h: values read as written. An empty
+// path restores the user's store. Call before the first load.
 void SetSettingsFile(const QString& iniPath);
 QString GetSettingsFile();
 

@@ -114,6 +114,7 @@ CIniReader::CIniReader(QString text)
     bool inSection = false;
     bool skipSection = false; // a repeated section: the first one wins
     QString name;
+    QStringView writtenName;
     Range current;
 
     auto closeSection = [&] {
@@ -142,6 +143,7 @@ CIniReader::CIniReader(QString text)
         m_Entries.resize(size_t(kept));
         current.count = kept - current.first;
         m_Sections.insert(name, current);
+        m_SectionOrder.push_back(Section {writtenName, current});
     };
 
     qsizetype pos = 0;
@@ -159,7 +161,8 @@ CIniReader::CIniReader(QString text)
             qsizetype close = line.indexOf(u']');
             if (close < 0)
                 close = line.size();
-            name = TrimBlanks(line.mid(1, close - 1)).toString().toLower();
+            writtenName = TrimBlanks(line.mid(1, close - 1));
+            name = writtenName.toString().toLower();
             inSection = true;
             skipSection = m_Sections.contains(name);
             current = Range {qsizetype(m_Entries.size()), 0};
@@ -174,6 +177,15 @@ CIniReader::CIniReader(QString text)
         ++current.count;
     }
     closeSection();
+}
+
+void CIniReader::ForEachEntry(
+    const std::function<void(QStringView section, QStringView key, QStringView value)>& visit) const
+{
+    for (const Section& section : m_SectionOrder) {
+        for (qsizetype i = section.range.first; i < section.range.first + section.range.count; ++i)
+            visit(section.name, m_Entries[size_t(i)].key, m_Entries[size_t(i)].value);
+    }
 }
 
 bool CIniReader::HasSection(const QString& section) const

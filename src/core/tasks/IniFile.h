@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 // Reads the INI layout of task files as the Windows profile functions do: section and key
@@ -33,6 +34,11 @@ public:
     // The integer reading rule on its own.
     static int ParseInt(QStringView text);
 
+    // Every entry as it is read: sections in file order (a repeated one left out, its name
+    // as written), each with its keys in file order (a repeated one left out), values
+    // trimmed and unquoted. For readers that take whatever a file holds.
+    void ForEachEntry(const std::function<void(QStringView section, QStringView key, QStringView value)>& visit) const;
+
 private:
     struct Entry
     {
@@ -45,11 +51,18 @@ private:
         qsizetype count = 0;
     };
 
+    struct Section
+    {
+        QStringView name; // as written
+        Range range;
+    };
+
     const Entry* Find(const QString& section, const QString& key) const;
 
     QString m_Text;
     std::vector<Entry> m_Entries;
     QHash<QString, Range> m_Sections; // section name in lower case -> its entries
+    std::vector<Section> m_SectionOrder;
     // Keys are usually read section by section in the order they were written, so each
     // search starts where the last one ended, in the section it was in.
     mutable qsizetype m_NextGuess = 0;
