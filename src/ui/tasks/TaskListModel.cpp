@@ -13,11 +13,9 @@ CTaskListModel::CTaskListModel(CVigrelDoc* document, QObject* parent)
     : QAbstractTableModel(parent)
     , m_pDocument(document)
 {
-    // The table iterates in its own order; task ids grow in the order tasks were added or
-    // read, which is the order the rows keep.
-    QList<CTask> tasks = m_pDocument->GetTasks();
-    std::sort(tasks.begin(), tasks.end(), [](const CTask& a, const CTask& b) { return a.m_TaskId < b.m_TaskId; });
-    for (const CTask& task : tasks)
+    // The document hands its tasks out in list order: ids grow in the order tasks were
+    // added or read.
+    for (const CTask& task : m_pDocument->GetTasks())
         m_Rows.append(CRow {task.m_TaskId, 0, task});
 
     connect(m_pDocument, &CVigrelDoc::TaskAdded, this, &CTaskListModel::OnTaskAdded);
