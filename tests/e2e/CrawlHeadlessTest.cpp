@@ -1,6 +1,7 @@
 // Crawls and page checks as the console program runs them against sites that do what real
 // sites do: answer with redirects, write URLs with dot segments, and serve text in encodings
 // other than UTF-8.
+#include "ProgramRun.h"
 #include "core/tasks/TaskFile.h"
 #include "support/HttpTestServer.h"
 #include "support/QtPrinters.h"
@@ -78,21 +79,15 @@ protected:
     // Runs every task once, in order, and keeps standard output without the time stamps.
     void RunOnce(const QList<CTask>& tasks)
     {
-        const QString taskFile = m_Dir.filePath(QStringLiteral("tasks.cvn"));
-        QString error;
-        ASSERT_TRUE(WriteTaskFile(taskFile, tasks, &error)) << error.toStdString();
+        const QString taskFile = WriteTasks(m_Dir, tasks);
         QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-        process.setProcessEnvironment(environment);
+        process.setProcessEnvironment(ProgramEnvironment());
         process.start(QStringLiteral(CORVANE_PROGRAM),
                       {QStringLiteral("--settings"), m_Settings.IniPath(), QStringLiteral("--headless"),
                        QStringLiteral("--once"), taskFile});
         ASSERT_TRUE(process.waitForStarted());
         ASSERT_TRUE(process.waitForFinished(120000));
-        m_Lines.clear();
-        for (const QString& line : QString::fromUtf8(process.readAllStandardOutput()).split(u'\n'))
-            m_Lines << (line.contains(u'\t') ? line.section(u'\t', 1) : line);
+        m_Lines = WithoutTime(OutputLines(process.readAllStandardOutput()));
     }
 
     // The result message of the named task: its severity, a tab and its text, which may run

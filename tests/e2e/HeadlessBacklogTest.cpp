@@ -1,6 +1,7 @@
 // What piles up when something outside the program hangs or floods: a check slower than its
 // interval, a mail server that never answers, an alert program that never ends or prints
 // without end. Each runs the real program headless against local servers.
+#include "ProgramRun.h"
 #include "core/shell/AppSettings.h"
 #include "core/tasks/TaskFile.h"
 #include "support/HttpTestServer.h"
@@ -69,29 +70,13 @@ protected:
         return task;
     }
 
-    QString WriteTasks(const QList<CTask>& tasks)
-    {
-        const QString path = m_Dir.filePath(QStringLiteral("tasks.cvn"));
-        QString error;
-        EXPECT_TRUE(WriteTaskFile(path, tasks, &error)) << error.toStdString();
-        return path;
-    }
-
-    void SaveSettings(const std::function<void(CAppSettings&)>& change)
-    {
-        CAppSettings settings = GetAppSettings();
-        change(settings);
-        SetAppSettings(settings);
-        SaveAppSettings();
-    }
+    QString WriteTasks(const QList<CTask>& tasks) { return ::WriteTasks(m_Dir, tasks); }
 
     // The program starts with no descriptor of this test open beyond the three standard
     // ones, so that whatever else its alert programs hold is the program's own.
     void Start(const QStringList& arguments)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-        m_Process.setProcessEnvironment(environment);
+        m_Process.setProcessEnvironment(ProgramEnvironment());
         m_Process.setChildProcessModifier([] {
             for (int fd = 3; fd < 1024; ++fd) {
                 const int flags = ::fcntl(fd, F_GETFD);
@@ -125,15 +110,7 @@ protected:
         EXPECT_TRUE(m_Process.waitForFinished(20000));
         EXPECT_EQ(m_Process.exitStatus(), QProcess::NormalExit);
         m_Output += m_Process.readAllStandardOutput();
-        return Lines();
-    }
-
-    QStringList Lines() const
-    {
-        QStringList lines = QString::fromUtf8(m_Output).split(u'\n');
-        if (!lines.isEmpty() && lines.last().isEmpty())
-            lines.removeLast();
-        return lines;
+        return OutputLines(m_Output);
     }
 
     static QString Quoted(const QString& text) { return QLatin1Char('"') + text + QLatin1Char('"'); }
@@ -250,7 +227,7 @@ TEST_F(HeadlessBacklog, AnAlertProgramGetsNoneOfTheProgramsOutputOrDescriptors)
     m_Output = ReadBytes(output);
 
     // Whatever the alert program printed went elsewhere: standard output holds log lines only.
-    const QStringList lines = Lines();
+    const QStringList lines = OutputLines(m_Output);
     ASSERT_FALSE(lines.isEmpty());
     for (const QString& line : lines)
         ASSERT_TRUE(kLogLine.match(line).hasMatch()) << line.left(200).toStdString();

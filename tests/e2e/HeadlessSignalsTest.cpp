@@ -1,5 +1,6 @@
 // The program as a service manager, logrotate or a shell pipeline treats it: signals, a
 // standard output that goes away, and a log file that is moved, deleted or whose disk fills.
+#include "ProgramRun.h"
 #include "core/shell/AppSettings.h"
 #include "core/tasks/TaskFile.h"
 #include "support/HttpTestServer.h"
@@ -33,23 +34,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto kPatience = 60s; // an upper bound for "it did not hang", never a speed test
-
-// "SEVERITY<TAB>TEXT" of each line: the time stamp differs from run to run.
-QStringList WithoutTime(const QStringList& lines)
-{
-    QStringList result;
-    for (const QString& line : lines)
-        result << (line.contains(u'\t') ? line.section(u'\t', 1) : line);
-    return result;
-}
-
-QStringList Lines(const QByteArray& bytes)
-{
-    QStringList lines = QString::fromUtf8(bytes).split(u'\n');
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
-}
 
 // Until done() holds, or the program has ended (a fault these tests look for) or the patience
 // ran out. Waiting on the process is also what tells QProcess that it ended.
@@ -109,8 +93,7 @@ protected:
 
     static void Start(QProcess& process, const QString& program, const QStringList& arguments)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        QProcessEnvironment environment = ProgramEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process.setProcessEnvironment(environment);
         process.start(program, arguments);
@@ -180,7 +163,7 @@ TEST_F(HeadlessSignals, AReaderThatGoesAwayLeavesTheMonitorRunningAndLogging)
     EXPECT_TRUE(errors.contains(QStringLiteral("standard output is closed"))) << errors.toStdString();
     EXPECT_EQ(errors.count(QStringLiteral("standard output is closed")), 1) << errors.toStdString();
 
-    const QStringList logged = WithoutTime(Lines(ReadBytes(m_LogPath)));
+    const QStringList logged = WithoutTime(OutputLines(ReadBytes(m_LogPath)));
     ASSERT_FALSE(logged.isEmpty());
     EXPECT_GE(logged.count(QStringLiteral("Task Success\tHTTP GET operation succeeded")), runsBefore + 2);
     EXPECT_EQ(logged.last(), QStringLiteral("Action Succeeded\tCorvane Terminating"));
@@ -207,7 +190,7 @@ TEST_F(HeadlessSignals, HangupReopensTheLogFileAfterItWasRenamedOrDeleted)
     ASSERT_TRUE(WaitFor(process, [&] { return runsIn(m_LogPath) >= 1; }));
     const QByteArray afterRotation = ReadBytes(rotated);
     EXPECT_TRUE(afterRotation.contains("\tCorvane Started\n"));
-    QStringList fresh = Lines(ReadBytes(m_LogPath));
+    QStringList fresh = OutputLines(ReadBytes(m_LogPath));
     ASSERT_FALSE(fresh.isEmpty());
     EXPECT_TRUE((fresh.first() + u'\n').endsWith(QString::fromUtf8(opened))) << fresh.first().toStdString();
 
@@ -221,7 +204,7 @@ TEST_F(HeadlessSignals, HangupReopensTheLogFileAfterItWasRenamedOrDeleted)
     // Nothing more reached the rotated file after the reopen.
     EXPECT_EQ(ReadBytes(rotated).count(opened), 1);
     EXPECT_FALSE(ReadBytes(rotated).contains("Terminating"));
-    fresh = WithoutTime(Lines(ReadBytes(m_LogPath)));
+    fresh = WithoutTime(OutputLines(ReadBytes(m_LogPath)));
     ASSERT_FALSE(fresh.isEmpty());
     EXPECT_EQ(fresh.first(), QStringLiteral("Action Succeeded\tLogging output to file '%1'").arg(m_LogPath));
     EXPECT_TRUE(fresh.contains(QStringLiteral("Task Success\tHTTP GET operation succeeded")));
@@ -299,8 +282,8 @@ TEST_F(HeadlessSignals, LoggingResumesWhenAFullDiskHasRoomAgainAndTheGapIsCounte
     ASSERT_TRUE(WaitForOutput(process, output, "\tFinished task Often", runsAtResume + 2));
     Terminate(process);
     output += process.readAllStandardOutput();
-    const QStringList printed = Lines(output);
-    const QStringList logged = Lines(log.readAll());
+    const QStringList printed = OutputLines(output);
+    const QStringList logged = OutputLines(log.readAll());
 
     // The file is what was printed, less each gap: from the message whose write failed (the
     // line before the failure report) up to the first message written again (the line before
@@ -354,7 +337,7 @@ TEST_F(DesktopSignals, HangupReopensTheLogFileAndAClosedStandardErrorIsNoEnd)
     Signal(process, SIGHUP);
     ASSERT_TRUE(WaitFor(process, [&] { return ReadBytes(m_LogPath).contains(opened); }));
     Terminate(process);
-    const QStringList fresh = WithoutTime(Lines(ReadBytes(m_LogPath)));
+    const QStringList fresh = WithoutTime(OutputLines(ReadBytes(m_LogPath)));
     ASSERT_FALSE(fresh.isEmpty());
     EXPECT_EQ(fresh.first(), QStringLiteral("Action Succeeded\tLogging output to file '%1'").arg(m_LogPath));
     EXPECT_EQ(fresh.last(), QStringLiteral("Action Succeeded\tCorvane Terminating"));

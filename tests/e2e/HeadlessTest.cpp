@@ -1,3 +1,4 @@
+#include "ProgramRun.h"
 #include "core/shell/AppSettings.h"
 #include "core/tasks/TaskFile.h"
 #include "support/HttpTestServer.h"
@@ -28,15 +29,6 @@ struct CRun
     QStringList m_Lines; // standard output, one entry per line
     QString m_Errors;
 };
-
-// "SEVERITY<TAB>TEXT" of each log line: the time stamp differs from run to run.
-QStringList WithoutTime(const QStringList& lines)
-{
-    QStringList result;
-    for (const QString& line : lines)
-        result << (line.contains(u'\t') ? line.section(u'\t', 1) : line);
-    return result;
-}
 
 class Headless : public ::testing::Test
 {
@@ -72,22 +64,7 @@ protected:
         return task;
     }
 
-    QString WriteTasks(const QList<CTask>& tasks)
-    {
-        const QString path = m_Dir.filePath(QStringLiteral("tasks.cvn"));
-        QString error;
-        EXPECT_TRUE(WriteTaskFile(path, tasks, &error)) << error.toStdString();
-        return path;
-    }
-
-    // The settings the program reads: this test's own INI file.
-    void SaveSettings(const std::function<void(CAppSettings&)>& change)
-    {
-        CAppSettings settings = GetAppSettings();
-        change(settings);
-        SetAppSettings(settings);
-        SaveAppSettings();
-    }
+    QString WriteTasks(const QList<CTask>& tasks) { return ::WriteTasks(m_Dir, tasks); }
 
     QStringList Arguments(const QStringList& arguments) const
     {
@@ -96,9 +73,7 @@ protected:
 
     void StartProgram(QProcess& process, const QStringList& arguments)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-        process.setProcessEnvironment(environment);
+        process.setProcessEnvironment(ProgramEnvironment());
         process.start(QStringLiteral(CORVANE_PROGRAM), Arguments(arguments));
         ASSERT_TRUE(process.waitForStarted());
     }
@@ -108,9 +83,7 @@ protected:
         CRun run;
         EXPECT_TRUE(process.waitForFinished(timeoutMs));
         run.m_nExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        run.m_Lines = QString::fromUtf8(process.readAllStandardOutput()).split(u'\n');
-        if (run.m_Lines.last().isEmpty())
-            run.m_Lines.removeLast();
+        run.m_Lines = OutputLines(process.readAllStandardOutput());
         run.m_Errors = QString::fromUtf8(process.readAllStandardError());
         return run;
     }

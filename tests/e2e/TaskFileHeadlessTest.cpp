@@ -1,6 +1,7 @@
 // Task files and settings files as the console program meets them: what a save wrote is
 // what a run uses, the order of the list decides the order of the schedule, files that are
 // no task files are refused with the reason, and settings mean what they say.
+#include "ProgramRun.h"
 #include "core/shell/AppSettings.h"
 #include "core/tasks/TaskFile.h"
 #include "support/HttpTestServer.h"
@@ -56,35 +57,17 @@ protected:
 
     QString Path(const QString& name) const { return m_Dir.filePath(name); }
 
-    QString WriteTasks(const QList<CTask>& tasks)
-    {
-        const QString path = Path(QStringLiteral("tasks.cvn"));
-        QString error;
-        EXPECT_TRUE(WriteTaskFile(path, tasks, &error)) << error.toStdString();
-        return path;
-    }
+    QString WriteTasks(const QList<CTask>& tasks) { return ::WriteTasks(m_Dir, tasks); }
 
     void Start(QProcess& process, const QStringList& arguments)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-        process.setProcessEnvironment(environment);
+        process.setProcessEnvironment(ProgramEnvironment());
         process.start(QStringLiteral(CORVANE_PROGRAM),
                       QStringList {QStringLiteral("--settings"), m_Settings.IniPath()} + arguments);
         ASSERT_TRUE(process.waitForStarted());
     }
 
-    static QStringList WithoutTime(const QByteArray& output)
-    {
-        QStringList lines = QString::fromUtf8(output).split(u'\n');
-        if (!lines.isEmpty() && lines.last().isEmpty())
-            lines.removeLast();
-        for (QString& line : lines) {
-            if (line.contains(u'\t'))
-                line = line.section(u'\t', 1);
-        }
-        return lines;
-    }
+    static QStringList WithoutTime(const QByteArray& output) { return ::WithoutTime(OutputLines(output)); }
 
     CRun RunOnce(const QString& taskFile)
     {
