@@ -23,6 +23,9 @@ public:
 
 private:
     void Forget();
+    // Starts the program detached with its standard streams on the null device; the id of
+    // the new process, or 0 when it could not start.
+    static qint64 StartDetached(const QString& program, const QStringList& arguments);
 
     qint64 m_nProcessId = 0;
     // What watches the process: a pidfd on Linux, a process handle on Windows.

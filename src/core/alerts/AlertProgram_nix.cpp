@@ -1,7 +1,5 @@
 #include "core/alerts/AlertProgram.h"
 
-#include <QProcess>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -83,14 +81,8 @@ bool CAlertProgram::Start(const QString& program, const QStringList& arguments)
 {
     Forget();
     MarkDescriptorsCloseOnExec();
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    qint64 processId = 0;
-    if (!process.startDetached(&processId) || processId <= 0)
+    const qint64 processId = StartDetached(program, arguments);
+    if (processId == 0)
         return false;
     m_nProcessId = processId;
     m_nWatch = OpenProcessWatch(pid_t(processId));

@@ -1,7 +1,5 @@
 #include "core/alerts/AlertProgram.h"
 
-#include <QProcess>
-
 #include <windows.h>
 
 CAlertProgram::~CAlertProgram()
@@ -21,14 +19,8 @@ bool CAlertProgram::Start(const QString& program, const QStringList& arguments)
 {
     Forget();
     // Our sockets are opened without inheritance; the standard handles go to the null device.
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    qint64 processId = 0;
-    if (!process.startDetached(&processId) || processId <= 0)
+    const qint64 processId = StartDetached(program, arguments);
+    if (processId == 0)
         return false;
     m_nProcessId = processId;
     // Holding the handle keeps the id from being reused while it is watched.
