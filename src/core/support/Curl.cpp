@@ -1,12 +1,8 @@
 #include "core/support/Curl.h"
 
-#include <algorithm>
 #include <mutex>
-#include <vector>
 
 #ifndef _WIN32
-#include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #endif
@@ -31,31 +27,6 @@ curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address)
     return fd;
 #endif
 }
-
-#ifndef _WIN32
-// The descriptors open in this process now, ascending.
-std::vector<int> OpenDescriptors()
-{
-#if defined(__linux__)
-    DIR* listing = ::opendir("/proc/self/fd");
-#else
-    DIR* listing = ::opendir("/dev/fd");
-#endif
-    std::vector<int> descriptors;
-    if (!listing)
-        return descriptors;
-    const int own = ::dirfd(listing);
-    while (const dirent* entry = ::readdir(listing)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end != entry->d_name && *end == '\0' && fd != own)
-            descriptors.push_back(int(fd));
-    }
-    ::closedir(listing);
-    std::sort(descriptors.begin(), descriptors.end());
-    return descriptors;
-}
-#endif
 
 } // namespace
 
@@ -86,20 +57,9 @@ CCurlEasy::~CCurlEasy()
 CCurlMulti::CCurlMulti()
 {
     EnsureCurlGlobalInit();
-#ifdef _WIN32
+    // libcurl's own wake-up socket pair is opened without close-on-exec and no option reaches
+    // it; alert programs are started with every descriptor beyond the standard three marked.
     m_pHandle = curl_multi_init();
-#else
-    // libcurl opens a socket pair for curl_multi_wakeup without close-on-exec, and no option
-    // reaches it: whatever the call opened is marked afterwards. Marking a descriptor that
-    // another thread opened meanwhile is harmless; nothing here passes one on by exec.
-    const std::vector<int> before = OpenDescriptors();
-    m_pHandle = curl_multi_init();
-    for (const int fd : OpenDescriptors()) {
-        const int flags = ::fcntl(fd, F_GETFD);
-        if (flags >= 0 && !(flags & FD_CLOEXEC) && !std::binary_search(before.begin(), before.end(), fd))
-            ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-    }
-#endif
 }
 
 CCurlMulti::~CCurlMulti()
