@@ -3,6 +3,7 @@
 //   bench_spider START_URL [TIMEOUT_SECONDS]
 #include "core/engine/EngineHost.h"
 #include "core/engine/PingThread.h"
+#include "core/history/CheckResult.h"
 #include "core/output/LogMessage.h"
 #include "core/shell/AppSettings.h"
 #include "core/shell/Messages.h"
@@ -41,6 +42,8 @@ public:
         if (message.m_TaskId != -1)
             m_Verdict = message;
     }
+
+    void QueueCheckResult(const CCheckResult&) override { }
 
     void PostTaskState(int state, int) override
     {

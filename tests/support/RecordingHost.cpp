@@ -42,6 +42,21 @@ void CRecordingHost::PostTaskState(int state, int taskId)
     m_Changed.notify_all();
 }
 
+void CRecordingHost::QueueCheckResult(const CCheckResult& result)
+{
+    {
+        std::lock_guard guard(m_Lock);
+        m_Results.append(result);
+    }
+    m_Changed.notify_all();
+}
+
+QList<CCheckResult> CRecordingHost::Results() const
+{
+    std::lock_guard guard(m_Lock);
+    return m_Results;
+}
+
 QStringList CRecordingHost::Events() const
 {
     std::lock_guard guard(m_Lock);
@@ -59,6 +74,7 @@ void CRecordingHost::Clear()
     std::lock_guard guard(m_Lock);
     m_Events.clear();
     m_Messages.clear();
+    m_Results.clear();
 }
 
 bool CRecordingHost::WaitForEvent(const QString& line, std::chrono::milliseconds timeout)

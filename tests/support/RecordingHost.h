@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/engine/EngineHost.h"
+#include "core/history/CheckResult.h"
 #include "core/output/LogMessage.h"
 #include "core/tasks/Task.h"
 
@@ -25,9 +26,12 @@ public:
     bool GetTaskForEngine(int taskId, CTask& task) override;
     void QueueOutputMessage(const CLogMessage& message) override;
     void PostTaskState(int state, int taskId) override;
+    // Kept apart from the event lines, which stay what the log shows.
+    void QueueCheckResult(const CCheckResult& result) override;
 
     QStringList Events() const;
     QList<CLogMessage> Messages() const;
+    QList<CCheckResult> Results() const;
     void Clear();
     // Waits until an event line equal to `line` was recorded; false after the time-out.
     bool WaitForEvent(const QString& line, std::chrono::milliseconds timeout = std::chrono::seconds(20));
@@ -40,4 +44,5 @@ private:
     QMap<int, CTask> m_Tasks;
     QStringList m_Events;
     QList<CLogMessage> m_Messages;
+    QList<CCheckResult> m_Results;
 };

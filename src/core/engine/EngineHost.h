@@ -3,6 +3,7 @@
 #include "core/output/OutputSink.h"
 
 class CTask;
+struct CCheckResult;
 
 // What the engine needs from whoever drives it (the hub in the program, a recorder in
 // tests). Every call comes from the engine thread and must return without waiting for the
@@ -14,4 +15,6 @@ public:
     virtual bool GetTaskForEngine(int taskId, CTask& task) = 0;
     // Posts WM_TASK_STATE: `state` is TASK_STATE_*, `taskId` may be -1.
     virtual void PostTaskState(int state, int taskId) = 0;
+    // The structured result of a run, sent right after the run's verdict message.
+    virtual void QueueCheckResult(const CCheckResult& result) = 0;
 };

@@ -115,6 +115,9 @@ void Load(CAppSettings& s)
     s.m_bAutoStart = options.ReadBool(QStringLiteral("m_bAutoStart"), false);
     s.m_bAutoOpenTasks = options.ReadBool(QStringLiteral("m_bAutoOpenTasks"), false);
     s.m_AutoOpenFileName = options.ReadText(QStringLiteral("m_AutoOpenFileName"));
+    s.m_bHistoryEnabled = options.ReadBool(QStringLiteral("m_bHistoryEnabled"), true);
+    s.m_HistoryRetentionDays = options.ReadInt(QStringLiteral("m_HistoryRetentionDays"), 90);
+    s.m_HistoryDatabase = options.ReadText(QStringLiteral("m_HistoryDatabase"));
     s.m_SeverityShown.clear();
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
         s.m_SeverityShown.insert(code, options.ReadBool(SeverityKey(code), true));
@@ -140,6 +143,9 @@ void Save(const CAppSettings& s)
         {QStringLiteral("m_bAutoStart"), int(s.m_bAutoStart)},
         {QStringLiteral("m_bAutoOpenTasks"), int(s.m_bAutoOpenTasks)},
         {QStringLiteral("m_AutoOpenFileName"), s.m_AutoOpenFileName},
+        {QStringLiteral("m_bHistoryEnabled"), int(s.m_bHistoryEnabled)},
+        {QStringLiteral("m_HistoryRetentionDays"), s.m_HistoryRetentionDays},
+        {QStringLiteral("m_HistoryDatabase"), s.m_HistoryDatabase},
     };
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
         values.append({SeverityKey(code), int(s.IsSeverityShown(code))});

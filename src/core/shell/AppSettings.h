@@ -31,6 +31,12 @@ public:
     bool m_bAutoStart = false;
     bool m_bAutoOpenTasks = false;
     QString m_AutoOpenFileName;
+    // The result history: on by default, raw results kept this many days (older ones live on
+    // in hourly and daily summaries), and where: empty for the SQLite file in the user's data
+    // folder, a path for another SQLite file, or a postgresql:// URI for a shared server.
+    bool m_bHistoryEnabled = true;
+    int m_HistoryRetentionDays = 90;
+    QString m_HistoryDatabase;
 
     bool IsSeverityShown(int code) const { return m_SeverityShown.value(code, true); }
     static QMap<int, bool> AllSeveritiesShown();

@@ -101,6 +101,16 @@ void CHub::QueueOutputMessage(const CLogMessage& message)
     QCoreApplication::postEvent(this, new CThreadMessage(WM_OUTPUT_MESSAGE));
 }
 
+void CHub::QueueCheckResult(const CCheckResult& result)
+{
+    {
+        std::lock_guard guard(m_MessageQueueLock);
+        m_ResultQueue.push_back(result);
+    }
+    // Posted after the verdict's own WM_OUTPUT_MESSAGE, so it is taken after that message.
+    QCoreApplication::postEvent(this, new CThreadMessage(WM_CHECK_RESULT));
+}
+
 bool CHub::GetTaskForEngine(int taskId, CTask& task)
 {
     return m_pDocument && m_pDocument->GetTask(taskId, task);
@@ -116,6 +126,9 @@ bool CHub::event(QEvent* event)
     switch (int(event->type())) {
     case WM_OUTPUT_MESSAGE:
         TakeOutputMessage();
+        return true;
+    case WM_CHECK_RESULT:
+        TakeCheckResult();
         return true;
     case WM_TASK_STATE: {
         const auto* message = static_cast<CThreadMessage*>(event);
@@ -161,6 +174,19 @@ void CHub::TakeOutputMessage()
             ProcessOutputMessage(*message);
     }
     m_bTakingMessage = false;
+}
+
+void CHub::TakeCheckResult()
+{
+    std::optional<CCheckResult> result;
+    {
+        std::lock_guard guard(m_MessageQueueLock);
+        if (m_ResultQueue.empty())
+            return;
+        result = std::move(m_ResultQueue.front());
+        m_ResultQueue.pop_front();
+    }
+    emit CheckResultReady(*result);
 }
 
 void CHub::ProcessOutputMessage(const CLogMessage& message)

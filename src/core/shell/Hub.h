@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/engine/EngineHost.h"
+#include "core/history/CheckResult.h"
 #include "core/output/LogMessage.h"
 
 #include <QObject>
@@ -44,6 +45,7 @@ public:
     void QueueOutputMessage(const CLogMessage& message) override;
     bool GetTaskForEngine(int taskId, CTask& task) override;
     void PostTaskState(int state, int taskId) override;
+    void QueueCheckResult(const CCheckResult& result) override;
 
     // UI thread. Shows the message (log file first, then the MessageShown signal) and, for
     // a verdict, applies the alert rule.
@@ -71,6 +73,8 @@ signals:
     // ExecuteTask found the task in the engine already: "Task NAME is already running" (or
     // "... waiting to run") for the status bar.
     void ExecuteRefused(int taskId, const QString& statusText);
+    // A run's structured result, after its verdict message was shown.
+    void CheckResultReady(const CCheckResult& result);
 
 protected:
     bool event(QEvent* event) override;
@@ -81,11 +85,13 @@ private:
     void OnTimer();
     void HandOver(int taskId, bool byHand);
     void TakeOutputMessage();
+    void TakeCheckResult();
     void ShowMessage(const CLogMessage& message);
 
     CVigrelDoc* m_pDocument;
     std::deque<CLogMessage> m_MessageQueue;
     mutable std::mutex m_MessageQueueLock; // held for one queue operation, never while a message is processed
+    std::deque<CCheckResult> m_ResultQueue; // guarded by m_MessageQueueLock
     bool m_bTakingMessage = false;
     int m_nDeferredTakes = 0;
     // Tasks handed to the engine whose request it has not finished with: one request per

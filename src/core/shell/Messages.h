@@ -12,8 +12,9 @@ constexpr int WM_RUN_TASK = WM_USER + 2; // hub -> engine: run task wParam
 constexpr int WM_SEND_ALERT = WM_USER + 3; // hub -> alert thread: an alert waits in its queue
 constexpr int WM_OUTPUT_MESSAGE = WM_USER + 100; // any thread -> hub: a log message waits in its queue
 constexpr int WM_TASK_STATE = WM_USER + 101; // engine -> hub: task lParam changed to state wParam
+constexpr int WM_CHECK_RESULT = WM_USER + 102; // engine -> hub: a run's structured result waits in its queue
 
-static_assert(WM_THREAD_QUIT > QEvent::User && WM_TASK_STATE < QEvent::MaxUser);
+static_assert(WM_THREAD_QUIT > QEvent::User && WM_CHECK_RESULT < QEvent::MaxUser);
 
 // States carried by WM_TASK_STATE.
 constexpr int TASK_STATE_RUNNING = 1;

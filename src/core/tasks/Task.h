@@ -81,6 +81,9 @@ public:
     int m_FailCount = 0; // in memory only
     int m_MaxFailCount = 0;
     bool m_bAlertAboutFailuresOnly = true;
+    // The task's stable key (a UUID without braces): ids change at every open, the key does
+    // not, so the result history can tell a task's earlier results. Unique in a document.
+    QString m_TaskGuid;
 };
 
 // True for an http, https or ftp URL that names a host. The configuration dialog shows

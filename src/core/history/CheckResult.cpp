@@ -1,0 +1,18 @@
+#include "core/history/CheckResult.h"
+
+#include "core/tasks/Task.h"
+
+qint64 CCheckResult::ResponseUs() const
+{
+    switch (m_CheckKind) {
+    case eCheckPing:
+        return m_RoundTripUs;
+    case eCheckHttpGet:
+    case eCheckHttpGetPattern:
+        return m_TotalUs;
+    case eCheckSpider:
+        return m_Verdict == eVerdict::eStopped ? -1 : m_DurationUs;
+    default:
+        return -1;
+    }
+}
