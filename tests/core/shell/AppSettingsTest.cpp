@@ -78,7 +78,7 @@ TEST(AppSettings, StoreLayoutUsesTheFieldNamesInGroupOptions)
     EXPECT_EQ(store.value(QStringLiteral("m_bMinimizeToTray")).toInt(), 0);
     EXPECT_EQ(store.value(QStringLiteral("LogSeverity6")).toInt(), 0);
     EXPECT_EQ(store.value(QStringLiteral("LogSeverity0")).toInt(), 1);
-    EXPECT_EQ(store.childKeys().size(), 16 + 7);
+    EXPECT_EQ(store.childKeys().size(), 16 + 3 + 7); // the history keys follow the first sixteen
 }
 
 TEST(AppSettings, StoredValuesAreReadAsTheRegistryWouldGiveThem)
