@@ -138,6 +138,10 @@ public:
     // The schema version this program writes.
     static int SchemaVersion();
 
+    // How long an SQLite write waits for another writer's lock before it fails (default 5 s);
+    // takes effect at the next Open.
+    void SetBusyTimeoutMs(int ms);
+
 private:
     struct CPrivate;
     std::unique_ptr<CPrivate> d;

@@ -1,0 +1,315 @@
+// Writing the history: results with their summaries, incidents and task states in one
+// transaction per batch; retention; clearing.
+#include "core/history/HistoryPrivate.h"
+
+#include <algorithm>
+#include <map>
+#include <tuple>
+
+using namespace history;
+
+namespace {
+
+struct CSummary
+{
+    qint64 m_Runs = 0;
+    qint64 m_Failures = 0;
+    qint64 m_Measured = 0;
+    qint64 m_SumUs = 0;
+    qint64 m_MinUs = -1;
+    qint64 m_MaxUs = -1;
+};
+
+// (task, period, start) and (task, period, start, bucket)
+using CSummaryKey = std::tuple<qint64, int, qint64>;
+using CHistKey = std::tuple<qint64, int, qint64, int>;
+
+const QString kWriteFailed = QStringLiteral("Cannot write the result history to");
+
+} // namespace
+
+bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
+{
+    QString why;
+    const auto fail = [&]() {
+        d->Rollback();
+        d->m_LastError = why;
+        if (error)
+            *error = why;
+        return false;
+    };
+    if (!d->m_bOpen) {
+        why = QStringLiteral("The result history is not open");
+        d->m_LastError = why;
+        if (error)
+            *error = why;
+        return false;
+    }
+    if (results.isEmpty())
+        return true;
+    if (!d->Begin(&why)) {
+        d->m_LastError = why;
+        if (error)
+            *error = why;
+        return false;
+    }
+
+    // Each task's results in order of start: the state machine below needs it, and the
+    // inserts then walk the table's key in order.
+    QList<int> order(results.size());
+    for (int i = 0; i < results.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&results](int a, int b) {
+        const CCheckResult& x = results[a];
+        const CCheckResult& y = results[b];
+        return std::tie(x.m_TaskKey, x.m_StartMs) < std::tie(y.m_TaskKey, y.m_StartMs);
+    });
+
+    std::map<CSummaryKey, CSummary> summaries;
+    std::map<CHistKey, qint64> histogram;
+
+    QSqlQuery* insert = d->Prepare(
+        QStringLiteral("INSERT INTO results (task, started_ms, seq, kind, verdict, duration_us, name_id, text_id, "
+                       "status, bytes, lookup_us, connect_us, tls_us, first_byte_us, total_us, final_url_id, "
+                       "cert_expiry_ms, round_trip_us, pages, links) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                       "?, ?, ?, ?, ?, ?) ON CONFLICT (task, started_ms, seq) DO NOTHING"),
+        &why);
+    QSqlQuery* insertLink = d->Prepare(
+        QStringLiteral(
+            "INSERT INTO broken_links (task, started_ms, seq, n, url_id, referrer_id, error_id) VALUES (?, ?, "
+            "?, ?, ?, ?, ?)"),
+        &why);
+    QSqlQuery* ensureState = d->Prepare(
+        QStringLiteral("INSERT INTO task_state (task, health, since_ms, verdict_ms, last_started_ms, last_seq) VALUES "
+                       "(?, 0, 0, 0, 0, -1) ON CONFLICT (task) DO NOTHING"),
+        &why);
+    // On a shared server two probes may write the same task: the row is held until commit.
+    QSqlQuery* readState = d->Prepare(
+        QStringLiteral(
+            "SELECT health, since_ms, verdict_ms, last_started_ms, last_seq FROM task_state WHERE task = ?%1")
+            .arg(d->m_bPostgres ? QStringLiteral(" FOR UPDATE") : QString()),
+        &why);
+    QSqlQuery* writeState = d->Prepare(
+        QStringLiteral(
+            "UPDATE task_state SET health = ?, since_ms = ?, verdict_ms = ?, last_started_ms = ?, last_seq = ? "
+            "WHERE task = ?"),
+        &why);
+    QSqlQuery* openIncident = d->Prepare(
+        QStringLiteral("INSERT INTO incidents (task, start_ms, end_ms, text_id) VALUES (?, ?, NULL, ?) ON CONFLICT "
+                       "(task, start_ms) DO NOTHING"),
+        &why);
+    QSqlQuery* closeIncident = d->Prepare(
+        QStringLiteral("UPDATE incidents SET end_ms = ? WHERE task = ? AND start_ms = ? AND end_ms IS NULL"), &why);
+    QSqlQuery* pinString = d->Prepare(QStringLiteral("UPDATE strings SET last_ms = ? WHERE id = ?"), &why);
+    if (!insert || !insertLink || !ensureState || !readState || !writeState || !openIncident || !closeIncident
+        || !pinString)
+        return fail();
+
+    int next = 0;
+    while (next < order.size()) {
+        // One task's run of results.
+        const QString& taskKey = results[order[next]].m_TaskKey;
+        int end = next;
+        while (end < order.size() && results[order[end]].m_TaskKey == taskKey)
+            ++end;
+        const qint64 taskId = d->TaskId(taskKey, true, &why);
+        if (taskId < 0)
+            return fail();
+
+        ensureState->bindValue(0, qlonglong(taskId));
+        if (!d->Exec(*ensureState, kWriteFailed, &why))
+            return fail();
+        readState->bindValue(0, qlonglong(taskId));
+        if (!d->Exec(*readState, kWriteFailed, &why) || !readState->next()) {
+            if (why.isEmpty())
+                why = QStringLiteral("%1 %2: a task's state row is missing").arg(kWriteFailed, d->Where());
+            return fail();
+        }
+        int health = readState->value(0).toInt();
+        qint64 sinceMs = readState->value(1).toLongLong();
+        qint64 verdictMs = readState->value(2).toLongLong();
+        qint64 lastStartedMs = readState->value(3).toLongLong();
+        int lastSeq = readState->value(4).toInt();
+        readState->finish();
+
+        qint64 previousStart = 0;
+        int seq = -1;
+        for (int i = next; i < end; ++i) {
+            const CCheckResult& r = results[order[i]];
+            const qint64 nameId = d->StringId(r.m_TaskName, r.m_StartMs, &why);
+            const qint64 textId = d->StringId(r.m_Text, r.m_StartMs, &why);
+            const qint64 urlId = d->StringId(r.m_FinalUrl, r.m_StartMs, &why);
+            if (nameId < -1 || textId < -1 || urlId < -1)
+                return fail();
+
+            // Two results of one task may start in the same millisecond (two probes on one
+            // server): seq tells them apart.
+            seq = (i > next && r.m_StartMs == previousStart) ? seq + 1 : 0;
+            previousStart = r.m_StartMs;
+            insert->bindValue(0, qlonglong(taskId));
+            insert->bindValue(1, qlonglong(r.m_StartMs));
+            insert->bindValue(3, r.m_CheckKind);
+            insert->bindValue(4, int(r.m_Verdict));
+            insert->bindValue(5, qlonglong(r.m_DurationUs));
+            insert->bindValue(6, Id(nameId));
+            insert->bindValue(7, Id(textId));
+            insert->bindValue(8, Figure(r.m_StatusCode));
+            insert->bindValue(9, Figure(r.m_Bytes));
+            insert->bindValue(10, Figure(r.m_LookupUs));
+            insert->bindValue(11, Figure(r.m_ConnectUs));
+            insert->bindValue(12, Figure(r.m_TlsUs));
+            insert->bindValue(13, Figure(r.m_FirstByteUs));
+            insert->bindValue(14, Figure(r.m_TotalUs));
+            insert->bindValue(15, Id(urlId));
+            insert->bindValue(16, Figure(r.m_CertExpiryMs));
+            insert->bindValue(17, Figure(r.m_RoundTripUs));
+            insert->bindValue(18, Figure(r.m_PagesFetched));
+            insert->bindValue(19, r.m_BrokenLinks.isEmpty() ? QVariant() : QVariant(int(r.m_BrokenLinks.size())));
+            for (;; ++seq) {
+                insert->bindValue(2, seq);
+                if (!d->Exec(*insert, kWriteFailed, &why))
+                    return fail();
+                if (insert->numRowsAffected() > 0)
+                    break;
+                if (seq > 100000) {
+                    why = QStringLiteral("%1 %2: too many results start at %3")
+                              .arg(kWriteFailed, d->Where())
+                              .arg(r.m_StartMs);
+                    return fail();
+                }
+            }
+            for (int n = 0; n < r.m_BrokenLinks.size(); ++n) {
+                const CBrokenLink& link = r.m_BrokenLinks[n];
+                const qint64 linkUrl = d->StringId(link.m_Url, r.m_StartMs, &why);
+                const qint64 referrer = d->StringId(link.m_Referrer, r.m_StartMs, &why);
+                const qint64 linkError = d->StringId(link.m_Error, r.m_StartMs, &why);
+                if (linkUrl < -1 || referrer < -1 || linkError < -1)
+                    return fail();
+                insertLink->bindValue(0, qlonglong(taskId));
+                insertLink->bindValue(1, qlonglong(r.m_StartMs));
+                insertLink->bindValue(2, seq);
+                insertLink->bindValue(3, n);
+                insertLink->bindValue(4, Id(linkUrl));
+                insertLink->bindValue(5, Id(referrer));
+                insertLink->bindValue(6, Id(linkError));
+                if (!d->Exec(*insertLink, kWriteFailed, &why))
+                    return fail();
+            }
+
+            if (lastSeq < 0 || std::tie(r.m_StartMs, seq) > std::tie(lastStartedMs, lastSeq)) {
+                lastStartedMs = r.m_StartMs;
+                lastSeq = seq;
+            }
+            if (r.m_Verdict == eVerdict::eStopped)
+                continue; // neither a run nor a change of state
+
+            const bool failed = r.m_Verdict != eVerdict::eSuccess;
+            const qint64 responseUs = r.ResponseUs();
+            for (const int period : {kHourly, kDaily}) {
+                const qint64 start = AlignDown(r.m_StartMs, period * kHourMs);
+                CSummary& s = summaries[CSummaryKey(taskId, period, start)];
+                ++s.m_Runs;
+                s.m_Failures += failed ? 1 : 0;
+                if (responseUs >= 0) {
+                    ++s.m_Measured;
+                    s.m_SumUs += responseUs;
+                    s.m_MinUs = s.m_MinUs < 0 ? responseUs : std::min(s.m_MinUs, responseUs);
+                    s.m_MaxUs = std::max(s.m_MaxUs, responseUs);
+                    ++histogram[CHistKey(taskId, period, start, BucketOf(responseUs))];
+                }
+            }
+
+            // A result older than the latest verdict applied (a late batch from another
+            // probe) is history, not news: it changes no state.
+            if (health != int(eTaskHealth::eUnknown) && r.m_StartMs < verdictMs)
+                continue;
+            verdictMs = r.m_StartMs;
+            if (failed && health != int(eTaskHealth::eDown)) {
+                health = int(eTaskHealth::eDown);
+                sinceMs = r.m_StartMs;
+                openIncident->bindValue(0, qlonglong(taskId));
+                openIncident->bindValue(1, qlonglong(r.m_StartMs));
+                openIncident->bindValue(2, Id(textId));
+                if (!d->Exec(*openIncident, kWriteFailed, &why))
+                    return fail();
+                if (textId >= 0) {
+                    // Incidents are kept for good, and so is their text.
+                    pinString->bindValue(0, qlonglong(kPinnedMs));
+                    pinString->bindValue(1, qlonglong(textId));
+                    if (!d->Exec(*pinString, kWriteFailed, &why))
+                        return fail();
+                    d->m_Strings[r.m_Text].m_LastMs = kPinnedMs;
+                }
+            } else if (!failed && health != int(eTaskHealth::eUp)) {
+                if (health == int(eTaskHealth::eDown)) {
+                    closeIncident->bindValue(0, qlonglong(r.m_StartMs));
+                    closeIncident->bindValue(1, qlonglong(taskId));
+                    closeIncident->bindValue(2, qlonglong(sinceMs));
+                    if (!d->Exec(*closeIncident, kWriteFailed, &why))
+                        return fail();
+                }
+                health = int(eTaskHealth::eUp);
+                sinceMs = r.m_StartMs;
+            }
+        }
+        writeState->bindValue(0, health);
+        writeState->bindValue(1, qlonglong(sinceMs));
+        writeState->bindValue(2, qlonglong(verdictMs));
+        writeState->bindValue(3, qlonglong(lastStartedMs));
+        writeState->bindValue(4, lastSeq);
+        writeState->bindValue(5, qlonglong(taskId));
+        if (!d->Exec(*writeState, kWriteFailed, &why))
+            return fail();
+        next = end;
+    }
+
+    // Additive upserts: two probes adding to the same hour on one server both count.
+    QSqlQuery* upsertSummary = d->Prepare(
+        QStringLiteral(
+            "INSERT INTO summaries (task, period, start_ms, runs, failures, measured, sum_us, min_us, max_us) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (task, period, start_ms) DO UPDATE SET runs = "
+            "summaries.runs + excluded.runs, failures = summaries.failures + excluded.failures, measured = "
+            "summaries.measured + excluded.measured, sum_us = summaries.sum_us + excluded.sum_us, min_us = "
+            "%1(COALESCE(summaries.min_us, excluded.min_us), COALESCE(excluded.min_us, summaries.min_us)), "
+            "max_us = %2(COALESCE(summaries.max_us, excluded.max_us), COALESCE(excluded.max_us, "
+            "summaries.max_us))")
+            .arg(d->Min2(), d->Max2()),
+        &why);
+    QSqlQuery* upsertHist = d->Prepare(
+        QStringLiteral("INSERT INTO summary_hist (task, period, start_ms, bucket, runs) VALUES (?, ?, ?, ?, ?) ON "
+                       "CONFLICT (task, period, start_ms, bucket) DO UPDATE SET runs = summary_hist.runs + "
+                       "excluded.runs"),
+        &why);
+    if (!upsertSummary || !upsertHist)
+        return fail();
+    for (const auto& [key, s] : summaries) {
+        upsertSummary->bindValue(0, qlonglong(std::get<0>(key)));
+        upsertSummary->bindValue(1, std::get<1>(key));
+        upsertSummary->bindValue(2, qlonglong(std::get<2>(key)));
+        upsertSummary->bindValue(3, qlonglong(s.m_Runs));
+        upsertSummary->bindValue(4, qlonglong(s.m_Failures));
+        upsertSummary->bindValue(5, qlonglong(s.m_Measured));
+        upsertSummary->bindValue(6, qlonglong(s.m_SumUs));
+        upsertSummary->bindValue(7, Figure(s.m_MinUs));
+        upsertSummary->bindValue(8, Figure(s.m_MaxUs));
+        if (!d->Exec(*upsertSummary, kWriteFailed, &why))
+            return fail();
+    }
+    for (const auto& [key, count] : histogram) {
+        upsertHist->bindValue(0, qlonglong(std::get<0>(key)));
+        upsertHist->bindValue(1, std::get<1>(key));
+        upsertHist->bindValue(2, qlonglong(std::get<2>(key)));
+        upsertHist->bindValue(3, std::get<3>(key));
+        upsertHist->bindValue(4, qlonglong(count));
+        if (!d->Exec(*upsertHist, kWriteFailed, &why))
+            return fail();
+    }
+    if (!d->Commit(&why)) {
+        d->m_LastError = why;
+        if (error)
+            *error = why;
+        return false;
+    }
+    d->m_LastError.clear();
+    return true;
+}
