@@ -5,6 +5,7 @@
 #else
 #include <QCoreApplication>
 #endif
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -29,5 +30,9 @@ int main(int argc, char** argv)
     // No test may touch the user's settings, even one that forgets to ask for its own.
     QTemporaryDir settingsDir;
     SetSettingsFile(settingsDir.filePath(QStringLiteral("settings.ini")));
+    // Nor the user's result history: the default history file lies under the data folder,
+    // for this process and for every program a test starts.
+    QTemporaryDir dataDir;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataDir.path()));
     return RUN_ALL_TESTS();
 }
