@@ -4,6 +4,7 @@
 #include "core/alerts/AlertRule.h"
 #include "core/alerts/AlertSenderThread.h"
 #include "core/engine/PingThread.h"
+#include "core/history/HistoryThread.h"
 #include "core/output/LogFile.h"
 #include "core/shell/AppSettings.h"
 #include "core/shell/Messages.h"
@@ -29,6 +30,10 @@ CHub::CHub(CVigrelDoc* document, QObject* parent)
 {
     m_Timer.setInterval(1000);
     connect(&m_Timer, &QTimer::timeout, this, &CHub::OnTimer);
+    connect(this, &CHub::CheckResultReady, this, [this](const CCheckResult& result) {
+        if (m_pHistory)
+            m_pHistory->Record(result);
+    });
 }
 
 CHub::~CHub()
@@ -42,6 +47,7 @@ bool CHub::Start()
     OpenLogFile();
     ProcessOutputMessage(
         CLogMessage(eActionSucceeded, QStringLiteral(CORVANE_PRODUCT_NAME) + QStringLiteral(" Started")));
+    OpenHistory();
     m_pPingThread = std::make_unique<CPingThread>(this);
     m_pAlertThread = std::make_unique<CAlertSenderThread>(this);
     {
@@ -74,6 +80,17 @@ void CHub::Shutdown(int waitMs)
     if (m_pAlertThread && !m_pAlertThread->Shutdown(waitMs))
         (void)m_pAlertThread.release();
     m_bStarted = false;
+    // The engine has ended, so these are the last results: they are written before the
+    // history closes, however their WM_CHECK_RESULT would have come.
+    std::deque<CCheckResult> results;
+    {
+        std::lock_guard guard(m_MessageQueueLock);
+        results.swap(m_ResultQueue);
+    }
+    if (m_pHistory)
+        for (const CCheckResult& result : results)
+            m_pHistory->Record(result);
+    CloseHistory(waitMs);
     // What the workers said on their way out is still logged, but raises no alert now.
     std::deque<CLogMessage> last;
     {
@@ -90,6 +107,58 @@ void CHub::OpenLogFile()
     const CAppSettings& settings = GetAppSettings();
     if (const std::optional<CLogMessage> opened = m_pLogFile->Open(settings.m_bLogToFile, settings.m_LogFileName))
         ShowMessage(*opened);
+}
+
+namespace {
+// What of the settings decides which history is open and how.
+QString HistorySettingsOf(const CAppSettings& settings)
+{
+    return QStringLiteral("%1 %2 ").arg(int(settings.m_bHistoryEnabled)).arg(settings.m_HistoryRetentionDays)
+        + settings.m_HistoryDatabase;
+}
+} // namespace
+
+void CHub::OpenHistory()
+{
+    const CAppSettings& settings = GetAppSettings();
+    m_HistorySettings = HistorySettingsOf(settings);
+    if (!settings.m_bHistoryEnabled)
+        return;
+    CHistoryLocation location;
+    QString error;
+    if (!CHistoryLocation::Parse(settings.m_HistoryDatabase, location, &error)) {
+        // The reason names the setting; it reads on after the colon.
+        if (error.size() > 1 && error.at(0).isUpper() && error.at(1).isLower())
+            error[0] = error.at(0).toLower();
+        ProcessOutputMessage(CLogMessage(eApplicationFailure,
+                                         QStringLiteral("Result history is off: ") + error
+                                             + QStringLiteral(". It is tried again at the next start or when the "
+                                                              "settings change.")));
+        return;
+    }
+    m_pHistory = std::make_unique<CHistoryThread>(location, settings.m_HistoryRetentionDays, this);
+    m_pHistory->Start();
+}
+
+void CHub::CloseHistory(int waitMs)
+{
+    // A history thread that does not end in time keeps its own state and no longer
+    // reaches the hub, so its object can go now.
+    if (m_pHistory)
+        m_pHistory->Shutdown(waitMs);
+    m_pHistory.reset();
+}
+
+void CHub::ReopenHistory()
+{
+    if (!m_bStarted)
+        return;
+    const CAppSettings& settings = GetAppSettings();
+    const bool faulty = m_pHistory ? m_pHistory->IsOff() : settings.m_bHistoryEnabled;
+    if (HistorySettingsOf(settings) == m_HistorySettings && !faulty)
+        return;
+    CloseHistory(5000);
+    OpenHistory();
 }
 
 void CHub::QueueOutputMessage(const CLogMessage& message)
@@ -273,7 +342,7 @@ bool CHub::HasPendingWork() const
 {
     {
         std::lock_guard guard(m_MessageQueueLock);
-        if (!m_MessageQueue.empty())
+        if (!m_MessageQueue.empty() || !m_ResultQueue.empty())
             return true;
     }
     return m_pAlertThread && m_pAlertThread->GetPendingCount() > 0;

@@ -13,6 +13,7 @@
 #include <mutex>
 
 class CAlertSenderThread;
+class CHistoryThread;
 class CLogFile;
 class CPingThread;
 class CVigrelDoc;
@@ -30,16 +31,24 @@ public:
     explicit CHub(CVigrelDoc* document, QObject* parent = nullptr);
     ~CHub() override;
 
-    // Opens the log file, logs the product name + " Started", starts the engine and the
-    // alert thread and the one-second poll. False when a worker thread cannot start.
+    // Opens the log file, logs the product name + " Started", opens the result history
+    // (when on), starts the engine and the alert thread and the one-second poll. False when
+    // a worker thread cannot start.
     bool Start();
     // Logs the product name + " Terminating", then ends both threads (the running check is
-    // aborted), waiting up to waitMs for each, so no worker reports to a hub that is gone.
+    // aborted), waiting up to waitMs for each, so no worker reports to a hub that is gone;
+    // then writes the results still queued for the history, waiting up to waitMs again.
     void Shutdown(int waitMs = 5000);
 
     // (Re)opens the log file as the settings say; its own message is shown directly, never
     // through the alert rule. Called at start and when the Options sheet ends with OK.
     void OpenLogFile();
+    // Opens the result history anew when its settings changed, or when it went off after a
+    // fault; what was queued for the old one is written first. Called when the Options
+    // sheet ends with OK.
+    void ReopenHistory();
+    // The result history, for the views that show it; null while it is off by the settings.
+    CHistoryThread* GetHistory() const { return m_pHistory.get(); }
 
     // IEngineHost, any thread.
     void QueueOutputMessage(const CLogMessage& message) override;
@@ -87,6 +96,8 @@ private:
     void TakeOutputMessage();
     void TakeCheckResult();
     void ShowMessage(const CLogMessage& message);
+    void OpenHistory();
+    void CloseHistory(int waitMs);
 
     CVigrelDoc* m_pDocument;
     std::deque<CLogMessage> m_MessageQueue;
@@ -102,6 +113,8 @@ private:
     bool m_bEngineOn = true;
     std::unique_ptr<CPingThread> m_pPingThread;
     std::unique_ptr<CAlertSenderThread> m_pAlertThread;
+    std::unique_ptr<CHistoryThread> m_pHistory;
+    QString m_HistorySettings; // the settings the history was opened with, to see them change
     std::unique_ptr<CLogFile> m_pLogFile;
     QTimer m_Timer;
     bool m_bStarted = false;

@@ -71,7 +71,9 @@ void COptionsSheet::accept()
     // Written now, not only at exit, so a crash later does not lose what was confirmed.
     SaveAppSettings();
     CGeneralPreferencesPage::WriteAutoStart(settings);
-    if (m_pHub)
+    if (m_pHub) {
         m_pHub->OpenLogFile();
+        m_pHub->ReopenHistory();
+    }
     QDialog::accept();
 }
