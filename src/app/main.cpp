@@ -1,5 +1,6 @@
 #include "Desktop.h"
 #include "Headless.h"
+#include "HistoryReport.h"
 #include "TerminationSignals.h"
 #include "Version.h"
 #include "core/shell/AppSettings.h"
@@ -49,7 +50,21 @@ int main(int argc, char** argv)
     const QCommandLineOption settingsOption(QStringLiteral("settings"),
                                             QStringLiteral("Use this INI file instead of the user's settings."),
                                             QStringLiteral("FILE.ini"));
-    parser.addOptions({headlessOption, onceOption, settingsOption});
+    const QCommandLineOption historyOption(
+        QStringLiteral("history"),
+        QStringLiteral("Print the result history of the file's tasks, one line per task in file order: state and "
+                       "since when, uptime over 24 h, 7 d and 30 d, mean and 95th-percentile response time, and the "
+                       "times it was down; then exit (2 when the file or the history cannot be read)."));
+    const QCommandLineOption sinceOption(
+        QStringLiteral("since"),
+        QStringLiteral("With --history: how far back the response times, the down times and the CSV reach, as "
+                       "days, hours or minutes (30d, 12h, 90m). Default 30d."),
+        QStringLiteral("RANGE"));
+    const QCommandLineOption formatOption(
+        QStringLiteral("format"),
+        QStringLiteral("With --history: \"csv\" writes the raw results of the range as CSV instead (times in UTC)."),
+        QStringLiteral("csv"));
+    parser.addOptions({headlessOption, onceOption, settingsOption, historyOption, sinceOption, formatOption});
     parser.addPositionalArgument(QStringLiteral("file"),
                                  QStringLiteral("The task file (.cvn) to open, or to monitor with --headless."),
                                  QStringLiteral("[FILE.cvn]"));
@@ -65,6 +80,7 @@ int main(int argc, char** argv)
     // The window is wanted unless the arguments say otherwise; everything else (the
     // console program, help, version, usage errors) runs without a display.
     const bool desktop = parser.parse(withoutMinimize) && !parser.isSet(headlessOption) && !parser.isSet(onceOption)
+        && !parser.isSet(historyOption) && !parser.isSet(sinceOption) && !parser.isSet(formatOption)
         && !parser.isSet(helpOption) && !parser.isSet(versionOption);
 
     const auto usageError = [&](const QString& text) {
@@ -102,6 +118,22 @@ int main(int argc, char** argv)
         SetSettingsFile(parser.value(settingsOption));
     if (files.isEmpty())
         return usageError(QStringLiteral("a task file is needed without a window"));
+    if ((parser.isSet(sinceOption) || parser.isSet(formatOption)) && !parser.isSet(historyOption))
+        return usageError(QStringLiteral("--since and --format need --history"));
+    if (parser.isSet(historyOption)) {
+        if (parser.isSet(headlessOption))
+            return usageError(QStringLiteral("--history and --headless cannot be combined"));
+        CHistoryReportOptions report;
+        report.m_TaskFile = files.first();
+        if (parser.isSet(sinceOption) && !ParseReportRange(parser.value(sinceOption), report.m_RangeMs))
+            return usageError(QStringLiteral("--since takes days, hours or minutes, such as 30d, 12h or 90m"));
+        if (parser.isSet(formatOption)) {
+            if (parser.value(formatOption) != QLatin1String("csv"))
+                return usageError(QStringLiteral("--format takes csv"));
+            report.m_bCsv = true;
+        }
+        return RunHistoryReport(report);
+    }
     CHeadlessOptions options;
     options.m_TaskFile = files.first();
     options.m_bOnce = parser.isSet(onceOption);
