@@ -3,11 +3,17 @@
 #include "Version.h"
 #include "core/support/Curl.h"
 
+#include <QDateTime>
 #include <QList>
+
+#include <openssl/asn1.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <ctime>
 #include <limits>
 
 namespace {
@@ -65,6 +71,43 @@ bool IsWellFormedUrl(const QByteArray& url)
     std::unique_ptr<CURLU, CCurlUrlDeleter> parsed(curl_url());
     return parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.constData(), 0) == CURLUE_OK;
 }
+
+struct CX509Deleter
+{
+    void operator()(X509* certificate) const { X509_free(certificate); }
+};
+
+// The notAfter of the certificate the server showed on the connection the transfer uses now,
+// in ms since 1970 UTC; -1 over plain http. The TLS session is asked rather than libcurl's
+// certificate list, which is filled on a new handshake only, not on a kept-alive connection;
+// and it must be asked during the transfer, since the connection leaves the handle at its end.
+qint64 PeerCertificateExpiryMs(CURL* easy)
+{
+    const curl_tlssessioninfo* session = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_TLS_SSL_PTR, &session) != CURLE_OK || !session
+        || session->backend != CURLSSLBACKEND_OPENSSL || !session->internals) {
+        return -1;
+    }
+    auto* ssl = static_cast<SSL*>(session->internals);
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+    const std::unique_ptr<X509, CX509Deleter> certificate(SSL_get1_peer_certificate(ssl));
+#else
+    const std::unique_ptr<X509, CX509Deleter> certificate(SSL_get_peer_certificate(ssl));
+#endif
+    std::tm expiry {};
+    if (!certificate || ASN1_TIME_to_tm(X509_get0_notAfter(certificate.get()), &expiry) != 1) {
+        return -1;
+    }
+    const QDateTime utc(QDate(expiry.tm_year + 1900, expiry.tm_mon + 1, expiry.tm_mday),
+                        QTime(expiry.tm_hour, expiry.tm_min, expiry.tm_sec), Qt::UTC);
+    return utc.isValid() ? utc.toMSecsSinceEpoch() : -1;
+}
+
+qint64 TimeInfoUs(CURL* easy, CURLINFO info)
+{
+    curl_off_t value = -1;
+    return curl_easy_getinfo(easy, info, &value) == CURLE_OK ? qint64(value) : -1;
+}
 } // namespace
 
 CPageFetcher::CPageFetcher(const std::atomic<bool>* stopRequested, const CFetchLimits& limits)
@@ -91,6 +134,12 @@ CPageFetcher::CPageFetcher(const std::atomic<bool>* stopRequested, const CFetchL
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    // As with the curl tool, a CA bundle named in the environment replaces the system's: for
+    // sites signed by a private authority.
+    const QByteArray caBundle = qgetenv("CURL_CA_BUNDLE");
+    if (!caBundle.isEmpty()) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, caBundle.constData());
+    }
     curl_easy_setopt(easy, CURLOPT_USERAGENT, CORVANE_PRODUCT_NAME "/" CORVANE_VERSION);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_pRequestHeaders->Get());
     // The answer of a proxy to CONNECT is not the site's answer; keep it out of the header
@@ -116,6 +165,7 @@ eFileRetrieveStatus CPageFetcher::RetrieveFile(const QString& url, quint32 timeo
 {
     m_bStopped = false;
     m_EffectiveUrl = url;
+    m_Figures = {};
     ResetTransferState();
     const QString quotedUrl = QLatin1Char('\'') + url;
     const auto fail = [&](const char* format, const QString& reason) {
@@ -155,6 +205,7 @@ eFileRetrieveStatus CPageFetcher::RetrieveFile(const QString& url, quint32 timeo
     const auto result = static_cast<CURLcode>(RunTransfer(timeoutMs, transferLimitMs));
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
     m_pContent = nullptr;
+    RecordFigures();
 
     // A transfer that completed may still have ended on an answer that was never judged:
     // a 3xx that was not followed, or an answer without a body.
@@ -303,6 +354,8 @@ bool CPageFetcher::HeaderLine(const QByteArray& line)
     if (line.startsWith("HTTP/")) {
         const QList<QByteArray> parts = line.simplified().split(' ');
         m_nStatusCode = parts.size() >= 2 ? parts.at(1).toLong() : 0;
+        // A redirect may lead to another server: the answer that counts is the last one.
+        m_Figures.m_CertExpiryMs = PeerCertificateExpiryMs(m_pEasy->Get());
         m_ContentType.clear();
         m_bHasContentType = false;
         m_nContentLength = -1;
@@ -371,6 +424,30 @@ CPageFetcher::eAbort CPageFetcher::JudgeAnswer()
         return eAbort::eNoContentType;
     }
     return m_ContentType.toLower().contains("text/html") ? eAbort::eNone : eAbort::eNotText;
+}
+
+void CPageFetcher::RecordFigures()
+{
+    CURL* easy = m_pEasy->Get();
+    const char* finalUrl = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &finalUrl) == CURLE_OK && finalUrl) {
+        m_Figures.m_FinalUrl = QString::fromUtf8(finalUrl);
+    }
+    // Without an answer the times would measure only the way to the failure, and a response
+    // time that is none.
+    if (m_nStatusCode <= 0) {
+        return;
+    }
+    m_Figures.m_StatusCode = int(m_nStatusCode);
+    m_Figures.m_Bytes = m_nBodyBytes;
+    m_Figures.m_LookupUs = TimeInfoUs(easy, CURLINFO_NAMELOOKUP_TIME_T);
+    m_Figures.m_ConnectUs = TimeInfoUs(easy, CURLINFO_CONNECT_TIME_T);
+    // libcurl reports 0 for a handshake that plain http never makes.
+    if (m_Figures.m_FinalUrl.startsWith(QLatin1String("https:"), Qt::CaseInsensitive)) {
+        m_Figures.m_TlsUs = TimeInfoUs(easy, CURLINFO_APPCONNECT_TIME_T);
+    }
+    m_Figures.m_FirstByteUs = TimeInfoUs(easy, CURLINFO_STARTTRANSFER_TIME_T);
+    m_Figures.m_TotalUs = TimeInfoUs(easy, CURLINFO_TOTAL_TIME_T);
 }
 
 bool CPageFetcher::StopRequested() const

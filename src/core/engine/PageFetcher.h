@@ -27,6 +27,22 @@ struct CFetchLimits
     qint64 m_TransferTimeFactor = 10;
 };
 
+// What one RetrieveFile measured, for the result history; the error texts stay as they are.
+// A figure the transfer did not reach stays at -1 (or empty).
+struct CFetchFigures
+{
+    int m_StatusCode = -1; // of the last answer that arrived
+    qint64 m_Bytes = -1; // body bytes read; a body that was not read counts 0
+    // libcurl's phase times in microseconds, as it reports them; m_TlsUs stays -1 over http.
+    qint64 m_LookupUs = -1;
+    qint64 m_ConnectUs = -1;
+    qint64 m_TlsUs = -1;
+    qint64 m_FirstByteUs = -1;
+    qint64 m_TotalUs = -1;
+    QString m_FinalUrl; // where the redirects led, also when the answer was refused
+    qint64 m_CertExpiryMs = -1; // notAfter of the server's certificate, ms since 1970 UTC
+};
+
 class CCurlEasy;
 class CCurlMulti;
 class CCurlStringList;
@@ -57,6 +73,8 @@ public:
     // for when there were none), and the Content-Type header of that answer.
     const QString& GetEffectiveUrl() const { return m_EffectiveUrl; }
     const QByteArray& GetContentType() const { return m_ContentType; }
+    // After every RetrieveFile, whatever its outcome.
+    const CFetchFigures& GetFigures() const { return m_Figures; }
 
 private:
     enum class eAbort
@@ -86,6 +104,7 @@ private:
     eAbort JudgeAnswer();
     bool StopRequested() const;
     void ResetTransferState();
+    void RecordFigures();
 
     const std::atomic<bool>* m_pStopRequested;
     CFetchLimits m_Limits;
@@ -94,6 +113,7 @@ private:
     std::unique_ptr<CCurlStringList> m_pRequestHeaders;
     bool m_bStopped = false;
     QString m_EffectiveUrl;
+    CFetchFigures m_Figures;
 
     // State of the transfer in progress, reset by every RetrieveFile.
     QByteArray* m_pContent = nullptr;

@@ -9,6 +9,7 @@
 #include "core/support/Ping.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QThread>
 #include <QUrl>
 
@@ -25,6 +26,21 @@ quint32 TimeoutMs(const CTask& task)
 {
     constexpr int maxSeconds = std::numeric_limits<qint32>::max() / 1000;
     return quint32(std::clamp(task.m_TimeoutSec, 1, maxSeconds)) * 1000u;
+}
+
+const char kStoppedText[] = "Task execution stopped";
+
+void TakeFigures(const CFetchFigures& figures, CCheckResult& result)
+{
+    result.m_StatusCode = figures.m_StatusCode;
+    result.m_Bytes = figures.m_Bytes;
+    result.m_LookupUs = figures.m_LookupUs;
+    result.m_ConnectUs = figures.m_ConnectUs;
+    result.m_TlsUs = figures.m_TlsUs;
+    result.m_FirstByteUs = figures.m_FirstByteUs;
+    result.m_TotalUs = figures.m_TotalUs;
+    result.m_FinalUrl = figures.m_FinalUrl;
+    result.m_CertExpiryMs = figures.m_CertExpiryMs;
 }
 } // namespace
 
@@ -114,16 +130,23 @@ void CPingThread::RunTask(CTask& task)
 {
     AddMessage(QStringLiteral("Starting task ") + task.m_Name, eInformational, -1);
     PostTaskState(TASK_STATE_RUNNING, task.m_TaskId);
+    CCheckResult result;
+    result.m_TaskKey = task.m_TaskGuid;
+    result.m_TaskName = task.m_Name;
+    result.m_TaskId = task.m_TaskId;
+    result.m_CheckKind = task.m_CheckAction;
+    result.m_StartMs = QDateTime::currentMSecsSinceEpoch();
+    m_RunStarted = std::chrono::steady_clock::now();
     switch (task.m_CheckAction) {
     case eCheckPing:
-        DoPing(task);
+        DoPing(task, result);
         break;
     case eCheckHttpGet:
     case eCheckHttpGetPattern:
-        DoHttpGet(task);
+        DoHttpGet(task, result);
         break;
     case eCheckSpider:
-        DoSpider(task);
+        DoSpider(task, result);
         break;
     default:
         AddMessage(QStringLiteral("Attempt to start task ") + task.m_Name
@@ -138,8 +161,27 @@ void CPingThread::RunTask(CTask& task)
 void CPingThread::OnTaskStopped(int taskId)
 {
     PostTaskState(TASK_STATE_STOPPED, taskId);
-    AddMessage(QStringLiteral("Task execution stopped"), eTaskStopped, -1);
+    AddMessage(QString::fromLatin1(kStoppedText), eTaskStopped, -1);
     m_bStopRequested = false;
+}
+
+void CPingThread::ReportVerdict(CCheckResult& result, bool succeeded, const QString& text, bool stopped)
+{
+    AddMessage(text, succeeded ? eTaskSuccess : eTaskFailure, result.m_TaskId);
+    const eVerdict verdict = stopped ? eVerdict::eStopped : succeeded ? eVerdict::eSuccess : eVerdict::eFailure;
+    QueueResult(result, verdict, text);
+}
+
+void CPingThread::QueueResult(CCheckResult& result, eVerdict verdict, const QString& text)
+{
+    result.m_Verdict = verdict;
+    result.m_Text = text;
+    result.m_DurationUs
+        = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - m_RunStarted)
+              .count();
+    std::lock_guard guard(m_HostLock);
+    if (m_pMainFrame)
+        m_pMainFrame->QueueCheckResult(result);
 }
 
 void CPingThread::AddMessage(const QString& text, CSeverity severity, int taskId)
@@ -158,7 +200,7 @@ void CPingThread::PostTaskState(int state, int taskId)
         m_pMainFrame->PostTaskState(state, taskId);
 }
 
-void CPingThread::DoPing(CTask& task)
+void CPingThread::DoPing(CTask& task, CCheckResult& result)
 {
     CPing ping;
     CPingReply reply;
@@ -167,49 +209,53 @@ void CPingThread::DoPing(CTask& task)
         = ping.PingUsingICMP(task.m_PingHost, reply, 30, TimeoutMs(task), 32, 0, 0, &m_bStopRequested, &error);
     if (reply.m_Status == ePingStopped) {
         OnTaskStopped(task.m_TaskId);
+        QueueResult(result, eVerdict::eStopped, QString::fromLatin1(kStoppedText));
         return;
     }
     if (reply.m_Status == ePingNoSocket && !m_bReportedNoPingSocket) {
         m_bReportedNoPingSocket = true;
         AddMessage(QStringLiteral("Ping checks are not possible. ") + error, eApplicationFailure, -1);
     }
-    if (answered)
-        AddMessage(QStringLiteral("Ping operation succeeded"), eTaskSuccess, task.m_TaskId);
-    else
-        AddMessage(QStringLiteral("Ping operation failed"), eTaskFailure, task.m_TaskId);
+    if (answered) {
+        result.m_RoundTripUs = qint64(reply.m_RTT) * 1000;
+        ReportVerdict(result, true, QStringLiteral("Ping operation succeeded"));
+    } else {
+        ReportVerdict(result, false, QStringLiteral("Ping operation failed"));
+    }
 }
 
-void CPingThread::DoHttpGet(CTask& task)
+void CPingThread::DoHttpGet(CTask& task, CCheckResult& result)
 {
     QString error;
     QByteArray content;
     const eFileRetrieveStatus status = m_pFetcher->RetrieveFile(task.m_HttpGetURL, TimeoutMs(task), error, content);
     if (m_pFetcher->WasStopped()) {
         OnTaskStopped(task.m_TaskId);
+        QueueResult(result, eVerdict::eStopped, QString::fromLatin1(kStoppedText));
         return;
     }
+    TakeFigures(m_pFetcher->GetFigures(), result);
     const bool searching = task.m_CheckAction == eCheckHttpGetPattern;
     switch (status) {
     case eFileRetrieved:
         if (!searching)
-            AddMessage(QStringLiteral("HTTP GET operation succeeded"), eTaskSuccess, task.m_TaskId);
+            ReportVerdict(result, true, QStringLiteral("HTTP GET operation succeeded"));
         // The text is looked for as the page reads, in whatever encoding it was sent.
         else if (DecodePage(content, PageEncoding(content, m_pFetcher->GetContentType()))
                      .contains(task.m_ExpectedPattern))
-            AddMessage(QStringLiteral("Expected pattern found."), eTaskSuccess, task.m_TaskId);
+            ReportVerdict(result, true, QStringLiteral("Expected pattern found."));
         else
-            AddMessage(QStringLiteral("Expected pattern not found."), eTaskFailure, task.m_TaskId);
+            ReportVerdict(result, false, QStringLiteral("Expected pattern not found."));
         break;
     case eFileNotText:
         if (searching)
-            AddMessage(QStringLiteral("File is not textual. Unable to perform substring search."), eTaskFailure,
-                       task.m_TaskId);
+            ReportVerdict(result, false, QStringLiteral("File is not textual. Unable to perform substring search."));
         else
-            AddMessage(QStringLiteral("HTTP GET operation succeeded"), eTaskSuccess, task.m_TaskId);
+            ReportVerdict(result, true, QStringLiteral("HTTP GET operation succeeded"));
         break;
     case eFileRetrieveError:
     default:
-        AddMessage(error, eTaskFailure, task.m_TaskId);
+        ReportVerdict(result, false, error);
         break;
     }
 }
@@ -229,7 +275,7 @@ struct CFetchedPage
 };
 } // namespace
 
-void CPingThread::DoSpider(CTask& task)
+void CPingThread::DoSpider(CTask& task, CCheckResult& result)
 {
     // Limits compare as unsigned numbers, so a negative limit read from a task file means
     // no limit at all.
@@ -249,8 +295,11 @@ void CPingThread::DoSpider(CTask& task)
     CReferrerMap referrers;
     AddSpiderLink(CSpiderLink(startUrl, 0), QStringLiteral("Task URL"), queue, referrers);
     bool failed = false;
+    bool stopped = false;
     int fetched = 0;
     QString report;
+    // For the run's record: pages whose fetch came to an end (a page cut off by a stop did not).
+    result.m_PagesFetched = 0;
 
     // Pages are read on another thread while the crawl goes on fetching. Each fetched page is
     // reported, and its links queued, only once every page fetched before it has had its links
@@ -270,6 +319,7 @@ void CPingThread::DoSpider(CTask& task)
         } else if (page.m_Status == eFileRetrieveError) {
             report += QStringLiteral("Error retrieving ") + page.m_Error + QStringLiteral(". Referenced on '")
                 + referrer + QStringLiteral("'\n");
+            result.m_BrokenLinks.append(CBrokenLink {page.m_Link.m_Url, referrer, page.m_Error});
             failed = true;
         }
     };
@@ -287,6 +337,7 @@ void CPingThread::DoSpider(CTask& task)
             break;
         if (m_bStopRequested) {
             OnTaskStopped(task.m_TaskId);
+            stopped = true;
             break;
         }
         if (limitPages && fetched >= maxPages)
@@ -305,8 +356,11 @@ void CPingThread::DoSpider(CTask& task)
         if (m_pFetcher->WasStopped()) {
             // The page cut off by the stop is not reported: it was neither fetched nor failed.
             OnTaskStopped(task.m_TaskId);
+            stopped = true;
             break;
         }
+        if (result.m_PagesFetched++ == 0)
+            TakeFigures(m_pFetcher->GetFigures(), result);
         if (page.m_Status == eFileRetrieved) {
             // Links are relative to where a redirect led, and the site is left when that is
             // on another host: its page counts, its links are not followed.
@@ -322,7 +376,7 @@ void CPingThread::DoSpider(CTask& task)
 
     const QString heading = QStringLiteral("\n\nThe following links were checked:\n\n");
     if (failed)
-        AddMessage(QStringLiteral("Spider operation failed.") + heading + report, eTaskFailure, task.m_TaskId);
+        ReportVerdict(result, false, QStringLiteral("Spider operation failed.") + heading + report, stopped);
     else
-        AddMessage(QStringLiteral("Spider operation succeeded.") + heading + report, eTaskSuccess, task.m_TaskId);
+        ReportVerdict(result, true, QStringLiteral("Spider operation succeeded.") + heading + report, stopped);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/engine/PageFetcher.h"
+#include "core/history/CheckResult.h"
 #include "core/output/Severity.h"
 #include "core/support/WorkerThread.h"
 #include "core/tasks/Task.h"
@@ -9,6 +10,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -53,9 +55,13 @@ private:
     void AddMessage(const QString& text, CSeverity severity, int taskId);
     void PostTaskState(int state, int taskId);
 
-    void DoPing(CTask& task);
-    void DoHttpGet(CTask& task);
-    void DoSpider(CTask& task);
+    // Logs the verdict of the run, then hands the host the run's record right after it.
+    void ReportVerdict(CCheckResult& result, bool succeeded, const QString& text, bool stopped = false);
+    void QueueResult(CCheckResult& result, eVerdict verdict, const QString& text);
+
+    void DoPing(CTask& task, CCheckResult& result);
+    void DoHttpGet(CTask& task, CCheckResult& result);
+    void DoSpider(CTask& task, CCheckResult& result);
 
     std::mutex m_HostLock; // held while calling the host, so Shutdown() can cut it off safely
     IEngineHost* m_pMainFrame = nullptr;
@@ -67,6 +73,7 @@ private:
     std::atomic<bool> m_bQuitting {false};
     // The ping's lack of an ICMP socket is a property of the system, not of a task: say it once.
     bool m_bReportedNoPingSocket = false;
+    std::chrono::steady_clock::time_point m_RunStarted; // of the check that runs now
 
     std::unique_ptr<CPageFetcher> m_pFetcher;
 };
