@@ -10,8 +10,10 @@
 #include "support/TempSettings.h"
 #include "support/TestFiles.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStringEncoder>
 #include <QTemporaryDir>
@@ -166,6 +168,24 @@ TEST_F(TaskFileHeadless, TasksDueTogetherStartInTheOrderOfTheFile)
     ASSERT_GE(started.size(), 3);
     EXPECT_EQ(started.mid(0, 3),
               (QStringList {QStringLiteral("First"), QStringLiteral("Second"), QStringLiteral("Third")}));
+}
+
+TEST_F(TaskFileHeadless, AFileWithoutTaskKeysIsRunButNeverRewritten)
+{
+    // Tasks without a key: the console program gives them keys in memory only, as it never
+    // saves, so the file stays as it was, run after run.
+    const QString taskFile = WriteTasks({GetTask(QStringLiteral("Shop"), QStringLiteral("/ok"))});
+    const QByteArray before = ReadBytes(taskFile);
+    ASSERT_TRUE(before.contains("\r\nm_TaskGuid=\r\n"));
+    const QDateTime modified = QFileInfo(taskFile).lastModified();
+    for (int run = 0; run < 2; ++run) {
+        const CRun result = RunOnce(taskFile);
+        EXPECT_EQ(result.m_nExitCode, 0) << result.m_Errors.toStdString();
+        EXPECT_TRUE(result.m_Lines.contains(u"Informational\tStarting task Shop"))
+            << result.m_Lines.join(u'\n').toStdString();
+    }
+    EXPECT_EQ(ReadBytes(taskFile), before);
+    EXPECT_EQ(QFileInfo(taskFile).lastModified(), modified);
 }
 
 TEST_F(TaskFileHeadless, TaskFilesSavedAsUtf16ByAnEditorRunTheirTasks)

@@ -3,6 +3,7 @@
 #include "core/shell/AppSettings.h"
 #include "core/support/Clock.h"
 #include "core/tasks/IniFile.h"
+#include "core/tasks/TaskKey.h"
 
 #include <QUrl>
 
@@ -88,6 +89,9 @@ void CTask::SaveToIni(CIniWriter& ini, const QString& section) const
     ini.WriteInt(section, QStringLiteral("m_SpiderMaxPageNumber"), m_SpiderMaxPageNumber);
     ini.WriteInt(section, QStringLiteral("m_SpiderMaxDepth"), m_SpiderMaxDepth);
     ini.WriteBool(section, QStringLiteral("m_bAlertAboutFailuresOnly"), m_bAlertAboutFailuresOnly);
+    // After the keys older versions know, so they read past it. Written always, not only
+    // when it differs from a default: the history knows the task by it.
+    ini.WriteString(section, QStringLiteral("m_TaskGuid"), m_TaskGuid);
 }
 
 void CTask::LoadFromIni(const CIniReader& ini, const QString& section)
@@ -114,6 +118,8 @@ void CTask::LoadFromIni(const CIniReader& ini, const QString& section)
     m_SpiderMaxPageNumber = ini.ReadInt(section, QStringLiteral("m_SpiderMaxPageNumber"), m_SpiderMaxPageNumber);
     m_SpiderMaxDepth = ini.ReadInt(section, QStringLiteral("m_SpiderMaxDepth"), m_SpiderMaxDepth);
     m_bAlertAboutFailuresOnly = readBool(QStringLiteral("m_bAlertAboutFailuresOnly"), m_bAlertAboutFailuresOnly);
+    // A key that is no UUID reads as none; the document then gives the task one.
+    m_TaskGuid = NormalizeTaskKey(ini.ReadString(section, QStringLiteral("m_TaskGuid"), m_TaskGuid));
 }
 
 bool IsValidUrl(const QString& url)

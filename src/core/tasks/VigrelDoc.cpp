@@ -3,6 +3,7 @@
 #include "core/support/Clock.h"
 #include "core/tasks/Schedule.h"
 #include "core/tasks/TaskFile.h"
+#include "core/tasks/TaskKey.h"
 
 CVigrelDoc::CVigrelDoc(QObject* parent)
     : QObject(parent)
@@ -32,6 +33,9 @@ bool CVigrelDoc::OnOpenDocument(const QString& path, QString* error)
     QList<CTask> tasks;
     if (!ReadTaskFile(path, tasks, error))
         return false;
+    // Keys given here exist only in memory until the next save, hence the modified flag
+    // below; a program that never saves derives the same keys again at the next open.
+    const bool keysGiven = AssignTaskKeys(path, tasks) > 0;
 
     DeleteContents();
     {
@@ -42,7 +46,7 @@ bool CVigrelDoc::OnOpenDocument(const QString& path, QString* error)
     for (const CTask& task : tasks)
         Q_EMIT TaskAdded(task.m_TaskId);
     m_LastTaskId = tasks.isEmpty() ? 1 : int(tasks.size()) + 1;
-    SetModifiedFlag(false);
+    SetModifiedFlag(keysGiven);
     SetPathName(path);
     return true;
 }
@@ -56,6 +60,15 @@ bool CVigrelDoc::OnSaveDocument(const QString& path, QString* error)
     return true;
 }
 
+bool CVigrelDoc::IsKeyUsed(const QString& key, int exceptTaskId) const
+{
+    for (const auto& [id, task] : m_TaskMap) {
+        if (id != exceptTaskId && task.m_TaskGuid == key)
+            return true;
+    }
+    return false;
+}
+
 int CVigrelDoc::AddTask(const CTask& task)
 {
     const int taskId = ++m_LastTaskId;
@@ -63,6 +76,10 @@ int CVigrelDoc::AddTask(const CTask& task)
         std::lock_guard guard(m_Lock);
         CTask stored = task;
         stored.m_TaskId = taskId;
+        // A copy of a task that is in the document (a duplicate) is a task of its own.
+        stored.m_TaskGuid = NormalizeTaskKey(stored.m_TaskGuid);
+        while (stored.m_TaskGuid.isEmpty() || IsKeyUsed(stored.m_TaskGuid, taskId))
+            stored.m_TaskGuid = NewTaskKey();
         m_TaskMap.insert_or_assign(taskId, std::move(stored));
     }
     SetModifiedFlag();
@@ -78,8 +95,12 @@ bool CVigrelDoc::ModifyTask(int taskId, const CTask& task)
         if (it == m_TaskMap.end())
             return false;
         CTask& stored = it->second;
+        QString key = NormalizeTaskKey(task.m_TaskGuid);
+        if (key.isEmpty() || IsKeyUsed(key, taskId))
+            key = stored.m_TaskGuid;
         stored = task;
         stored.m_TaskId = taskId;
+        stored.m_TaskGuid = key;
     }
     SetModifiedFlag();
     Q_EMIT TaskChanged(taskId);

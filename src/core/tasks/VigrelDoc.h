@@ -26,15 +26,18 @@ public:
     bool OnNewDocument();
     void DeleteContents();
     // Replaces the content with the file's tasks (ids 0 .. count-1). When the file cannot be
-    // read at all, returns false with the reason and leaves the document as it was.
+    // read at all, returns false with the reason and leaves the document as it was. Tasks
+    // without a key of their own get one (AssignTaskKeys), and the document is then modified.
     bool OnOpenDocument(const QString& path, QString* error = nullptr);
     // Writes every task in list order. On failure the document stays modified and the old
     // file is left as it was.
     bool OnSaveDocument(const QString& path, QString* error = nullptr);
 
-    // Stores an edited new task under a new id and returns the id.
+    // Stores an edited new task under a new id and returns the id. A task without a key, or
+    // with one another task holds, gets a new random key.
     int AddTask(const CTask& task);
     // Replaces the task stored under `taskId` with the edited one; false when it is gone.
+    // The stored key stays unless the edited task brings one that no other task holds.
     bool ModifyTask(int taskId, const CTask& task);
     void DeleteTask(int taskId);
     // Any thread. Copies the task into `task`; false (and `task` untouched) when it is gone.
@@ -67,6 +70,9 @@ Q_SIGNALS:
     void PathNameChanged(const QString& path);
 
 private:
+    // Under m_Lock.
+    bool IsKeyUsed(const QString& key, int exceptTaskId) const;
+
     // Ids are handed out in increasing order (a file's tasks 0 .. n-1, each added task the
     // counter plus one), so ascending ids are the order in which tasks were read or added:
     // the order of the list the user sees, of a save and of the schedule's choice among

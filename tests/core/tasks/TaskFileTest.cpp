@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <QTemporaryDir>
@@ -58,6 +59,7 @@ void BuildTwoTaskDocument(CVigrelDoc& doc)
     home.m_FailCount = 7; // run-time fields never reach the file
     home.m_LastRunTime = 1600000000;
     home.m_AlertSettings.m_AlertDetails = QStringLiteral("not stored");
+    home.m_TaskGuid = QStringLiteral("C84E0B17-29F3-4D6A-9E52-71B3A0D4F6E8"); // written in lower case
 
     CTask ping;
     ping.m_Name = QStringLiteral("Server ping");
@@ -72,6 +74,7 @@ void BuildTwoTaskDocument(CVigrelDoc& doc)
     ping.m_AlertSettings.m_AlertEmailAddresses = QStringLiteral("ops@example.com;dev@example.com");
     ping.m_AlertSettings.m_AlertApplicationName = QStringLiteral("\"/opt/alert tools/notify\" %N %E");
     ping.m_AlertSettings.m_bUseDefaultAlertMethods = false;
+    ping.m_TaskGuid = QStringLiteral("{3f1c2a94-7d5e-4b08-a6c1-0e9d8b7f5a21}");
 
     doc.AddTask(ping); // id 1: saved first
     doc.AddTask(home); // id 2
@@ -118,10 +121,36 @@ TEST_F(TaskFile, ReadsBackEveryStoredField)
     EXPECT_TRUE(home.m_bSpiderLimitDepth);
     EXPECT_FALSE(home.m_bAlertAboutFailuresOnly);
     EXPECT_EQ(home.m_NextRunTime, 1700000000 + 3600) << "unscheduled tasks get a next run time too";
+    EXPECT_EQ(ping.m_TaskGuid, u"3f1c2a94-7d5e-4b08-a6c1-0e9d8b7f5a21");
+    EXPECT_EQ(home.m_TaskGuid, u"c84e0b17-29f3-4d6a-9e52-71b3a0d4f6e8");
 
     // And what was read is written again unchanged.
     ASSERT_TRUE(WriteTaskFile(Path(QStringLiteral("again.cvn")), tasks, &error));
     EXPECT_EQ(ReadBytes(Path(QStringLiteral("again.cvn"))), ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn"))));
+}
+
+TEST_F(TaskFile, FilesWithoutTaskKeysReadAsBeforeAndKeepTheirLayout)
+{
+    // The same file as an older version writes it: the 21 keys, no task key.
+    QByteArray old = ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn")));
+    ASSERT_EQ(old.count("\r\nm_TaskGuid="), 2);
+    static const QRegularExpression keyLine(QStringLiteral("m_TaskGuid=[^\r]*\r\n"));
+    old = QString::fromUtf8(old).remove(keyLine).toUtf8();
+    ASSERT_FALSE(old.contains("m_TaskGuid"));
+
+    QList<CTask> withKeys;
+    QList<CTask> without;
+    ASSERT_TRUE(ParseTaskFile(ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn"))), withKeys));
+    ASSERT_TRUE(ParseTaskFile(old, without));
+    ASSERT_EQ(without.size(), 2);
+    for (qsizetype i = 0; i < without.size(); ++i) {
+        EXPECT_TRUE(without[i].m_TaskGuid.isEmpty());
+        without[i].m_TaskGuid = withKeys[i].m_TaskGuid;
+    }
+    // Everything else is as it was, and the 21 keys are written byte for byte as before,
+    // each section followed by its key.
+    EXPECT_EQ(FormatTaskFile(without), FormatTaskFile(withKeys));
+    EXPECT_EQ(QString::fromUtf8(FormatTaskFile(without)).remove(keyLine).toUtf8(), old);
 }
 
 TEST_F(TaskFile, DescriptionLineBreaksTravelAsEnterMarks)

@@ -1,6 +1,7 @@
 #include "MainFrameFixture.h"
 
 #include "core/tasks/TaskFile.h"
+#include "core/tasks/TaskKey.h"
 #include "ui/output/OutputBar.h"
 #include "ui/tasks/VigrelView.h"
 
@@ -193,7 +194,9 @@ TEST_F(MainFrameTest, RecentFilesKeepTheLastFourNewestFirst)
     QStringList paths;
     for (int i = 1; i <= 5; ++i) {
         paths << m_Dir.filePath(QStringLiteral("tasks%1.cvn").arg(i));
-        ASSERT_TRUE(WriteTaskFile(paths.last(), {Task(QStringLiteral("T%1").arg(i))}, nullptr));
+        CTask task = Task(QStringLiteral("T%1").arg(i));
+        task.m_TaskGuid = NewTaskKey(); // as the window saves it, so it opens unmodified
+        ASSERT_TRUE(WriteTaskFile(paths.last(), {task}, nullptr));
         ASSERT_TRUE(m_pFrame->OpenDocumentFile(paths.last()));
     }
     ASSERT_TRUE(m_pFrame->OpenDocumentFile(paths.at(2))); // again: moves to the top, not listed twice
