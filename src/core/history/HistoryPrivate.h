@@ -114,12 +114,15 @@ struct CHistoryStore::CPrivate
 
     bool OpenSqlite(QString* error);
     bool OpenPostgres(QString* error);
-    bool PrepareSchema(bool fresh, QString* error);
+    bool PrepareSchema(int version, QString* error); // 0: a new database
+    bool UpgradeSchema(int from, QString* error);
     int ReadSchemaVersion(bool* exists, QString* error);
     bool CreateSchema(QString* error);
     qint64 RawSinceMs();
 
-    // Reading raw rows: the columns after (task, started_ms, seq) in ResultColumns() order.
+    // Reading raw rows: ResultColumns() from firstColumn on. True when the result has broken
+    // links, which ReadLinks adds once the query has finished.
     static QString ResultColumns();
-    bool ReadResult(QSqlQuery& query, int firstColumn, qint64 taskId, qint64 startMs, int seq, CCheckResult& result);
+    bool ReadResult(QSqlQuery& query, int firstColumn, qint64 startMs, CCheckResult& result);
+    bool ReadLinks(qint64 taskId, int seq, CCheckResult& result);
 };

@@ -1,6 +1,8 @@
 // Reading the history: a task's state, statistics, chart series, incidents, crawls, raw results.
 #include "core/history/HistoryPrivate.h"
 
+#include "core/tasks/Task.h"
+
 #include <algorithm>
 #include <map>
 #include <vector>
@@ -13,7 +15,7 @@ QString CHistoryStore::CPrivate::ResultColumns()
                           "first_byte_us, total_us, final_url_id, cert_expiry_ms, round_trip_us, pages, links");
 }
 
-bool CHistoryStore::CPrivate::ReadResult(QSqlQuery& q, int c, qint64 taskId, qint64 startMs, int seq, CCheckResult& r)
+bool CHistoryStore::CPrivate::ReadResult(QSqlQuery& q, int c, qint64 startMs, CCheckResult& r)
 {
     r.m_StartMs = startMs;
     r.m_CheckKind = q.value(c + 0).toInt();
@@ -33,9 +35,13 @@ bool CHistoryStore::CPrivate::ReadResult(QSqlQuery& q, int c, qint64 taskId, qin
     r.m_RoundTripUs = FigureAt(q, c + 14);
     r.m_PagesFetched = int(FigureAt(q, c + 15));
     r.m_BrokenLinks.clear();
-    if (FigureAt(q, c + 16) <= 0)
-        return true;
-    // A separate statement: the caller's query is still positioned on its row.
+    return FigureAt(q, c + 16) > 0;
+}
+
+// Called once the query that found the result has finished: a driver that streams rows
+// (PostgreSQL's) runs one statement at a time.
+bool CHistoryStore::CPrivate::ReadLinks(qint64 taskId, int seq, CCheckResult& r)
+{
     QSqlQuery* links
         = Prepare(QStringLiteral("SELECT url_id, referrer_id, error_id FROM broken_links WHERE task = ? AND "
                                  "started_ms = ? AND seq = ? ORDER BY n"),
@@ -43,7 +49,7 @@ bool CHistoryStore::CPrivate::ReadResult(QSqlQuery& q, int c, qint64 taskId, qin
     if (!links)
         return false;
     links->bindValue(0, qlonglong(taskId));
-    links->bindValue(1, qlonglong(startMs));
+    links->bindValue(1, qlonglong(r.m_StartMs));
     links->bindValue(2, seq);
     if (!Exec(*links, QStringLiteral("Cannot read the history database"), &m_LastError))
         return false;
@@ -90,65 +96,359 @@ CTaskStatus CHistoryStore::GetStatus(const QString& taskKey)
     last->bindValue(2, lastSeq);
     if (!d->Exec(*last, QStringLiteral("Cannot read the history database"), &d->m_LastError))
         return status;
-    if (last->next()) {
-        CCheckResult result;
-        result.m_TaskKey = taskKey;
-        if (d->ReadResult(*last, 0, taskId, lastStartedMs, lastSeq, result))
-            status.m_LastResult = result;
-    }
+    if (!last->next())
+        return status;
+    CCheckResult result;
+    result.m_TaskKey = taskKey;
+    const bool hasLinks = d->ReadResult(*last, 0, lastStartedMs, result);
     last->finish();
+    if (!hasLinks || d->ReadLinks(taskId, lastSeq, result))
+        status.m_LastResult = result;
     return status;
 }
 
-CTaskStatistics CHistoryStore::GetStatistics(const QString& taskKey, qint64 fromMs, qint64 toMs)
+namespace {
+
+// Raw ranges no longer than this are answered exactly from raw results (when retention still
+// has them all); ranges up to kHourlyUpTo from hourly summaries, longer ones from daily.
+constexpr qint64 kRawUpTo = 2 * kDayMs;
+constexpr qint64 kHourlyUpTo = 60 * kDayMs;
+
+const QString kReadFailed = QStringLiteral("Cannot read the history database");
+
+// What the statistics need of a raw row, to ask CCheckResult::ResponseUs() rather than
+// repeat its rule in SQL.
+CCheckResult Measured(const QSqlQuery& q, int c)
 {
-    Q_UNUSED(taskKey);
-    Q_UNUSED(fromMs);
-    Q_UNUSED(toMs);
-    return CTaskStatistics();
+    CCheckResult r;
+    r.m_CheckKind = q.value(c).toInt();
+    r.m_Verdict = eVerdict(q.value(c + 1).toInt());
+    r.m_DurationUs = q.value(c + 2).toLongLong();
+    r.m_TotalUs = FigureAt(q, c + 3);
+    r.m_RoundTripUs = FigureAt(q, c + 4);
+    return r;
 }
 
+} // namespace
+
+// Statistics over [fromMs, toMs). Exact (raw results, nearest-rank 95th percentile) for ranges
+// of up to two days that retention has not reached. Longer ranges, or older ones, come from
+// summaries aligned to UTC hours (ranges up to 60 days) or UTC days: the range widens to the
+// whole hours or days it touches, so it may take in up to one period more at either end, and
+// the 95th percentile is the middle of its ~5% histogram bucket, clamped to the range's min and max.
+CTaskStatistics CHistoryStore::GetStatistics(const QString& taskKey, qint64 fromMs, qint64 toMs)
+{
+    CTaskStatistics stats;
+    d->m_LastError.clear();
+    if (!d->m_bOpen || fromMs >= toMs)
+        return stats;
+    const qint64 taskId = d->TaskId(taskKey, false, &d->m_LastError);
+    if (taskId < 0)
+        return stats;
+    if (toMs - fromMs <= kRawUpTo && fromMs >= d->RawSinceMs()) {
+        QSqlQuery* raw = d->Prepare(QStringLiteral("SELECT kind, verdict, duration_us, total_us, round_trip_us FROM "
+                                                   "results WHERE task = ? AND started_ms >= ? AND started_ms < ?"),
+                                    &d->m_LastError);
+        if (!raw)
+            return stats;
+        raw->bindValue(0, qlonglong(taskId));
+        raw->bindValue(1, qlonglong(fromMs));
+        raw->bindValue(2, qlonglong(toMs));
+        if (!d->Exec(*raw, kReadFailed, &d->m_LastError))
+            return stats;
+        std::vector<qint64> times;
+        qint64 sum = 0;
+        while (raw->next()) {
+            const CCheckResult r = Measured(*raw, 0);
+            if (r.m_Verdict == eVerdict::eStopped)
+                continue;
+            ++stats.m_Runs;
+            stats.m_Failures += r.m_Verdict == eVerdict::eSuccess ? 0 : 1;
+            const qint64 us = r.ResponseUs();
+            if (us >= 0) {
+                times.push_back(us);
+                sum += us;
+            }
+        }
+        raw->finish();
+        if (!times.empty()) {
+            std::sort(times.begin(), times.end());
+            stats.m_MinUs = times.front();
+            stats.m_MaxUs = times.back();
+            stats.m_MeanUs = sum / qint64(times.size());
+            stats.m_P95Us = times[(95 * times.size() + 99) / 100 - 1];
+        }
+        return stats;
+    }
+    const int period = toMs - fromMs <= kHourlyUpTo ? kHourly : kDaily;
+    const qint64 from = AlignDown(fromMs, period * kHourMs);
+    const qint64 to = AlignUp(toMs, period * kHourMs);
+    QSqlQuery* totals = d->Prepare(
+        QStringLiteral("SELECT SUM(runs), SUM(failures), SUM(measured), SUM(sum_us), MIN(min_us), MAX(max_us) FROM "
+                       "summaries WHERE task = ? AND period = ? AND start_ms >= ? AND start_ms < ?"),
+        &d->m_LastError);
+    QSqlQuery* hist
+        = d->Prepare(QStringLiteral("SELECT bucket, SUM(runs) FROM summary_hist WHERE task = ? AND period = ? AND "
+                                    "start_ms >= ? AND start_ms < ? GROUP BY bucket ORDER BY bucket"),
+                     &d->m_LastError);
+    if (!totals || !hist)
+        return stats;
+    for (QSqlQuery* q : {totals, hist}) {
+        q->bindValue(0, qlonglong(taskId));
+        q->bindValue(1, period);
+        q->bindValue(2, qlonglong(from));
+        q->bindValue(3, qlonglong(to));
+    }
+    if (!d->Exec(*totals, kReadFailed, &d->m_LastError) || !totals->next())
+        return stats;
+    stats.m_Runs = totals->value(0).toLongLong();
+    stats.m_Failures = totals->value(1).toLongLong();
+    const qint64 measured = totals->value(2).toLongLong();
+    const qint64 sum = totals->value(3).toLongLong();
+    if (measured > 0) {
+        stats.m_MeanUs = sum / measured;
+        stats.m_MinUs = FigureAt(*totals, 4);
+        stats.m_MaxUs = FigureAt(*totals, 5);
+    }
+    totals->finish();
+    if (measured <= 0)
+        return stats;
+    if (!d->Exec(*hist, kReadFailed, &d->m_LastError))
+        return stats;
+    QList<QPair<int, qint64>> histogram;
+    while (hist->next())
+        histogram.append({hist->value(0).toInt(), hist->value(1).toLongLong()});
+    hist->finish();
+    stats.m_P95Us = HistogramP95(histogram, stats.m_MinUs, stats.m_MaxUs);
+    return stats;
+}
+
+// Points start at multiples of the resolution since 1970 UTC; only points with runs are
+// listed. At a resolution of an hour or more the points are made of hourly summaries (daily
+// ones when the resolution is whole days), each counted in the point its start falls in.
 QList<CSeriesPoint> CHistoryStore::GetSeries(const QString& taskKey, qint64 fromMs, qint64 toMs, qint64 resolutionMs)
 {
-    Q_UNUSED(taskKey);
-    Q_UNUSED(fromMs);
-    Q_UNUSED(toMs);
-    Q_UNUSED(resolutionMs);
-    return {};
+    QList<CSeriesPoint> points;
+    d->m_LastError.clear();
+    if (!d->m_bOpen || fromMs >= toMs || resolutionMs <= 0)
+        return points;
+    const qint64 taskId = d->TaskId(taskKey, false, &d->m_LastError);
+    if (taskId < 0)
+        return points;
+    struct CPoint
+    {
+        qint64 m_Runs = 0;
+        qint64 m_Failures = 0;
+        qint64 m_Measured = 0;
+        qint64 m_SumUs = 0;
+        qint64 m_MaxUs = -1;
+    };
+    std::map<qint64, CPoint> buckets;
+    if (resolutionMs >= kHourMs) {
+        const int period = resolutionMs % kDayMs == 0 ? kDaily : kHourly;
+        QSqlQuery* q = d->Prepare(QStringLiteral("SELECT start_ms, runs, failures, measured, sum_us, max_us FROM "
+                                                 "summaries WHERE task = ? AND period = ? AND start_ms >= ? AND "
+                                                 "start_ms < ? ORDER BY start_ms"),
+                                  &d->m_LastError);
+        if (!q)
+            return points;
+        q->bindValue(0, qlonglong(taskId));
+        q->bindValue(1, period);
+        q->bindValue(2, qlonglong(AlignDown(fromMs, period * kHourMs)));
+        q->bindValue(3, qlonglong(toMs));
+        if (!d->Exec(*q, kReadFailed, &d->m_LastError))
+            return points;
+        while (q->next()) {
+            CPoint& p = buckets[AlignDown(q->value(0).toLongLong(), resolutionMs)];
+            p.m_Runs += q->value(1).toLongLong();
+            p.m_Failures += q->value(2).toLongLong();
+            p.m_Measured += q->value(3).toLongLong();
+            p.m_SumUs += q->value(4).toLongLong();
+            p.m_MaxUs = std::max(p.m_MaxUs, FigureAt(*q, 5));
+        }
+        q->finish();
+    } else {
+        QSqlQuery* q = d->Prepare(QStringLiteral("SELECT started_ms, kind, verdict, duration_us, total_us, "
+                                                 "round_trip_us FROM results WHERE task = ? AND started_ms >= ? AND "
+                                                 "started_ms < ? ORDER BY started_ms"),
+                                  &d->m_LastError);
+        if (!q)
+            return points;
+        q->bindValue(0, qlonglong(taskId));
+        q->bindValue(1, qlonglong(fromMs));
+        q->bindValue(2, qlonglong(toMs));
+        if (!d->Exec(*q, kReadFailed, &d->m_LastError))
+            return points;
+        while (q->next()) {
+            const CCheckResult r = Measured(*q, 1);
+            if (r.m_Verdict == eVerdict::eStopped)
+                continue;
+            CPoint& p = buckets[AlignDown(q->value(0).toLongLong(), resolutionMs)];
+            ++p.m_Runs;
+            p.m_Failures += r.m_Verdict == eVerdict::eSuccess ? 0 : 1;
+            const qint64 us = r.ResponseUs();
+            if (us >= 0) {
+                ++p.m_Measured;
+                p.m_SumUs += us;
+                p.m_MaxUs = std::max(p.m_MaxUs, us);
+            }
+        }
+        q->finish();
+    }
+    for (const auto& [start, p] : buckets) {
+        if (p.m_Runs <= 0)
+            continue;
+        points.append(
+            CSeriesPoint {start, p.m_Runs, p.m_Failures, p.m_Measured > 0 ? p.m_SumUs / p.m_Measured : -1, p.m_MaxUs});
+    }
+    return points;
 }
 
 QList<CIncident> CHistoryStore::GetIncidents(const QString& taskKey, qint64 fromMs, qint64 toMs)
 {
-    Q_UNUSED(taskKey);
-    Q_UNUSED(fromMs);
-    Q_UNUSED(toMs);
-    return {};
+    QList<CIncident> incidents;
+    d->m_LastError.clear();
+    if (!d->m_bOpen || fromMs >= toMs)
+        return incidents;
+    const qint64 taskId = d->TaskId(taskKey, false, &d->m_LastError);
+    if (taskId < 0)
+        return incidents;
+    QSqlQuery* q = d->Prepare(QStringLiteral("SELECT start_ms, end_ms, text_id FROM incidents WHERE task = ? AND "
+                                             "start_ms < ? AND (end_ms IS NULL OR end_ms > ?) ORDER BY start_ms"),
+                              &d->m_LastError);
+    if (!q)
+        return incidents;
+    q->bindValue(0, qlonglong(taskId));
+    q->bindValue(1, qlonglong(toMs));
+    q->bindValue(2, qlonglong(fromMs));
+    if (!d->Exec(*q, kReadFailed, &d->m_LastError))
+        return incidents;
+    QList<QVariant> texts;
+    while (q->next()) {
+        incidents.append(CIncident {q->value(0).toLongLong(), FigureAt(*q, 1), QString()});
+        texts.append(q->value(2));
+    }
+    q->finish();
+    for (int i = 0; i < incidents.size(); ++i)
+        incidents[i].m_Text = d->StringText(texts[i]);
+    return incidents;
 }
 
+// Stopped crawls are left out: what they found is only part of the site.
 CCrawlComparison CHistoryStore::GetLastTwoCrawls(const QString& taskKey)
 {
-    Q_UNUSED(taskKey);
-    return {};
+    CCrawlComparison comparison;
+    d->m_LastError.clear();
+    if (!d->m_bOpen)
+        return comparison;
+    const qint64 taskId = d->TaskId(taskKey, false, &d->m_LastError);
+    if (taskId < 0)
+        return comparison;
+    QSqlQuery* q = d->Prepare(
+        QStringLiteral("SELECT started_ms, seq, %1 FROM results WHERE task = ? AND kind = ? AND verdict <> ? ORDER BY "
+                       "started_ms DESC, seq DESC LIMIT 2")
+            .arg(CPrivate::ResultColumns()),
+        &d->m_LastError);
+    if (!q)
+        return comparison;
+    q->bindValue(0, qlonglong(taskId));
+    q->bindValue(1, int(eCheckSpider));
+    q->bindValue(2, int(eVerdict::eStopped));
+    if (!d->Exec(*q, kReadFailed, &d->m_LastError))
+        return comparison;
+    QList<std::pair<qint64, int>> crawls;
+    while (q->next())
+        crawls.append({q->value(0).toLongLong(), q->value(1).toInt()});
+    q->finish();
+    // Read again row by row: the broken links need their own statement.
+    QSqlQuery* one = d->Prepare(QStringLiteral("SELECT %1 FROM results WHERE task = ? AND started_ms = ? AND seq = ?")
+                                    .arg(CPrivate::ResultColumns()),
+                                &d->m_LastError);
+    if (!one)
+        return comparison;
+    for (int i = 0; i < crawls.size(); ++i) {
+        one->bindValue(0, qlonglong(taskId));
+        one->bindValue(1, qlonglong(crawls[i].first));
+        one->bindValue(2, crawls[i].second);
+        if (!d->Exec(*one, kReadFailed, &d->m_LastError) || !one->next())
+            return comparison;
+        CCheckResult r;
+        const bool hasLinks = d->ReadResult(*one, 0, crawls[i].first, r);
+        one->finish();
+        if (hasLinks && !d->ReadLinks(taskId, crawls[i].second, r))
+            return comparison;
+        if (i == 0) {
+            comparison.m_LatestStartMs = r.m_StartMs;
+            comparison.m_Latest = r.m_BrokenLinks;
+        } else {
+            comparison.m_PreviousStartMs = r.m_StartMs;
+            comparison.m_Previous = r.m_BrokenLinks;
+        }
+    }
+    return comparison;
 }
 
 QList<CCheckResult> CHistoryStore::GetResults(const QString& taskKey, qint64 fromMs, qint64 toMs)
 {
-    Q_UNUSED(taskKey);
-    Q_UNUSED(fromMs);
-    Q_UNUSED(toMs);
-    return {};
-}
-
-bool CHistoryStore::ApplyRetention(int days, qint64 nowMs, QString* error)
-{
-    Q_UNUSED(days);
-    Q_UNUSED(nowMs);
-    Q_UNUSED(error);
-    return true;
-}
-
-bool CHistoryStore::Clear(QString* error)
-{
-    Q_UNUSED(error);
-    return true;
+    QList<CCheckResult> results;
+    d->m_LastError.clear();
+    if (!d->m_bOpen || fromMs >= toMs)
+        return results;
+    // Task keys by id, for every task or the one asked for.
+    QHash<qint64, QString> keys;
+    if (taskKey.isEmpty()) {
+        QSqlQuery* q = d->Prepare(QStringLiteral("SELECT id, task_key FROM tasks"), &d->m_LastError);
+        if (!q || !d->Exec(*q, kReadFailed, &d->m_LastError))
+            return results;
+        while (q->next())
+            keys.insert(q->value(0).toLongLong(), q->value(1).toString());
+        q->finish();
+    } else {
+        const qint64 taskId = d->TaskId(taskKey, false, &d->m_LastError);
+        if (taskId < 0)
+            return results;
+        keys.insert(taskId, taskKey);
+    }
+    QSqlQuery* q = d->Prepare(
+        taskKey.isEmpty()
+            ? QStringLiteral("SELECT task, started_ms, seq, %1 FROM results WHERE started_ms >= ? AND started_ms < ? "
+                             "ORDER BY started_ms, task, seq")
+                  .arg(CPrivate::ResultColumns())
+            : QStringLiteral("SELECT task, started_ms, seq, %1 FROM results WHERE task = ? AND started_ms >= ? AND "
+                             "started_ms < ? ORDER BY started_ms, seq")
+                  .arg(CPrivate::ResultColumns()),
+        &d->m_LastError);
+    if (!q)
+        return results;
+    int at = 0;
+    if (!taskKey.isEmpty())
+        q->bindValue(at++, qlonglong(keys.begin().key()));
+    q->bindValue(at++, qlonglong(fromMs));
+    q->bindValue(at++, qlonglong(toMs));
+    if (!d->Exec(*q, kReadFailed, &d->m_LastError))
+        return results;
+    // Rows with broken links are completed after the scan, which must not share its statement.
+    struct CPending
+    {
+        int m_Index;
+        qint64 m_Task;
+        int m_Seq;
+    };
+    QList<CPending> pending;
+    while (q->next()) {
+        CCheckResult r;
+        const qint64 task = q->value(0).toLongLong();
+        r.m_TaskKey = keys.value(task);
+        const int seq = q->value(2).toInt();
+        const bool hasLinks = d->ReadResult(*q, 3, q->value(1).toLongLong(), r);
+        if (hasLinks)
+            pending.append({int(results.size()), task, seq});
+        results.append(r);
+    }
+    q->finish();
+    for (const CPending& p : std::as_const(pending)) {
+        if (!d->ReadLinks(p.m_Task, p.m_Seq, results[p.m_Index]))
+            break;
+    }
+    return results;
 }

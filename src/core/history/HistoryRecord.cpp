@@ -313,3 +313,151 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
     d->m_LastError.clear();
     return true;
 }
+
+bool CHistoryStore::ApplyRetention(int days, qint64 nowMs, QString* error)
+{
+    QString why;
+    const auto fail = [&]() {
+        d->Rollback();
+        d->m_LastError = why;
+        if (error)
+            *error = why;
+        return false;
+    };
+    if (!d->m_bOpen) {
+        why = QStringLiteral("The result history is not open");
+        d->m_LastError = why;
+        if (error)
+            *error = why;
+        return false;
+    }
+    if (days <= 0)
+        return true;
+    const qint64 cutoff = nowMs - qint64(days) * kDayMs;
+    if (!d->Begin(&why)) {
+        d->m_LastError = why;
+        if (error)
+            *error = why;
+        return false;
+    }
+    const QString failed = QStringLiteral("Cannot remove old results from");
+    // Each task's latest result stays, however old, so its status still shows what it was.
+    QSqlQuery* states = d->Prepare(QStringLiteral("SELECT t.id, s.last_started_ms, s.last_seq FROM tasks t LEFT JOIN "
+                                                  "task_state s ON s.task = t.id"),
+                                   &why);
+    if (!states || !d->Exec(*states, failed, &why))
+        return fail();
+    QList<std::tuple<qint64, qint64, int>> tasks;
+    while (states->next())
+        tasks.append({states->value(0).toLongLong(), states->isNull(1) ? 0 : states->value(1).toLongLong(),
+                      states->isNull(2) ? -1 : states->value(2).toInt()});
+    states->finish();
+    QSqlQuery* dropLinks
+        = d->Prepare(QStringLiteral("DELETE FROM broken_links WHERE task = ? AND started_ms < ? AND NOT "
+                                    "(started_ms = ? AND seq = ?)"),
+                     &why);
+    QSqlQuery* dropResults = d->Prepare(QStringLiteral("DELETE FROM results WHERE task = ? AND started_ms < ? AND NOT "
+                                                       "(started_ms = ? AND seq = ?)"),
+                                        &why);
+    // The strings the kept latest results use must outlive the pruning below.
+    QSqlQuery* keepStrings = d->Prepare(
+        QStringLiteral(
+            "UPDATE strings SET last_ms = %1(last_ms, ?) WHERE id IN (SELECT name_id FROM results WHERE task = "
+            "? AND started_ms = ? AND seq = ? UNION SELECT text_id FROM results WHERE task = ? AND started_ms "
+            "= ? AND seq = ? UNION SELECT final_url_id FROM results WHERE task = ? AND started_ms = ? AND seq "
+            "= ? UNION SELECT url_id FROM broken_links WHERE task = ? AND started_ms = ? AND seq = ? UNION "
+            "SELECT referrer_id FROM broken_links WHERE task = ? AND started_ms = ? AND seq = ? UNION SELECT "
+            "error_id FROM broken_links WHERE task = ? AND started_ms = ? AND seq = ?)")
+            .arg(d->Max2()),
+        &why);
+    if (!dropLinks || !dropResults || !keepStrings)
+        return fail();
+    for (const auto& [task, lastStartedMs, lastSeq] : std::as_const(tasks)) {
+        for (QSqlQuery* q : {dropLinks, dropResults}) {
+            q->bindValue(0, qlonglong(task));
+            q->bindValue(1, qlonglong(cutoff));
+            q->bindValue(2, qlonglong(lastStartedMs));
+            q->bindValue(3, lastSeq);
+            if (!d->Exec(*q, failed, &why))
+                return fail();
+        }
+        if (lastSeq >= 0 && lastStartedMs < cutoff) {
+            keepStrings->bindValue(0, qlonglong(cutoff));
+            for (int i = 0; i < 6; ++i) {
+                keepStrings->bindValue(1 + 3 * i, qlonglong(task));
+                keepStrings->bindValue(2 + 3 * i, qlonglong(lastStartedMs));
+                keepStrings->bindValue(3 + 3 * i, lastSeq);
+            }
+            if (!d->Exec(*keepStrings, failed, &why))
+                return fail();
+        }
+    }
+    QSqlQuery* dropStrings = d->Prepare(QStringLiteral("DELETE FROM strings WHERE last_ms < ?"), &why);
+    // Statistics over older ranges come from summaries from now on.
+    QSqlQuery* since = d->Prepare(
+        QStringLiteral("INSERT INTO meta (name, value) VALUES ('raw_since_ms', ?) ON CONFLICT (name) DO UPDATE SET "
+                       "value = excluded.value"),
+        &why);
+    if (!dropStrings || !since)
+        return fail();
+    dropStrings->bindValue(0, qlonglong(cutoff));
+    since->bindValue(0, QString::number(std::max(cutoff, d->RawSinceMs())));
+    if (!d->Exec(*dropStrings, failed, &why) || !d->Exec(*since, failed, &why))
+        return fail();
+    if (!d->Commit(&why)) {
+        d->m_LastError = why;
+        if (error)
+            *error = why;
+        return false;
+    }
+    d->m_Strings.clear();
+    d->m_StringTexts.clear();
+    d->m_CachedChars = 0;
+    if (!d->m_bPostgres) {
+        // Hands the freed pages back to the file system (the file was made with
+        // auto_vacuum = INCREMENTAL); a failure here loses nothing.
+        QSqlQuery vacuum(d->m_Db);
+        if (vacuum.exec(QStringLiteral("PRAGMA incremental_vacuum"))) {
+            while (vacuum.next()) { }
+        }
+    }
+    d->m_LastError.clear();
+    return true;
+}
+
+bool CHistoryStore::Clear(QString* error)
+{
+    QString why;
+    if (!d->m_bOpen) {
+        why = QStringLiteral("The result history is not open");
+    } else if (d->Begin(&why)) {
+        bool ok = true;
+        for (const char* table :
+             {"broken_links", "results", "summary_hist", "summaries", "incidents", "task_state", "strings", "tasks"}) {
+            if (!d->ExecText(QStringLiteral("DELETE FROM %1").arg(QLatin1String(table)), QStringLiteral("Cannot clear"),
+                             &why)) {
+                ok = false;
+                break;
+            }
+        }
+        if (ok)
+            ok = d->ExecText(QStringLiteral("DELETE FROM meta WHERE name = 'raw_since_ms'"),
+                             QStringLiteral("Cannot clear"), &why);
+        if (!ok)
+            d->Rollback();
+        else if (d->Commit(&why)) {
+            d->ForgetCaches();
+            if (!d->m_bPostgres) {
+                QSqlQuery vacuum(d->m_Db);
+                vacuum.exec(QStringLiteral("PRAGMA incremental_vacuum"));
+                while (vacuum.next()) { }
+            }
+            d->m_LastError.clear();
+            return true;
+        }
+    }
+    d->m_LastError = why;
+    if (error)
+        *error = why;
+    return false;
+}

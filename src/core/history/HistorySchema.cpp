@@ -67,34 +67,50 @@ qint64 StableHash(const QString& text)
 
 } // namespace
 
-bool CHistoryStore::CPrivate::PrepareSchema(bool fresh, QString* error)
+bool CHistoryStore::CPrivate::PrepareSchema(int version, QString* error)
 {
+    // An SQLite file at this version needs nothing: opening it must not wait for (or fail on)
+    // another writer's lock. On PostgreSQL the version is read again under a lock.
+    if (version == CHistoryStore::SchemaVersion() && !m_bPostgres)
+        return true;
     if (!Begin(error))
         return false;
     if (m_bPostgres) {
-        // Two probes starting on one new database must not both create the tables.
+        // Two probes starting on one new database must not both create or upgrade the tables.
         if (!ExecText(QStringLiteral("SELECT pg_advisory_xact_lock(7305198633)"), QStringLiteral("Cannot lock"),
                       error)) {
             Rollback();
             return false;
         }
         bool exists = false;
-        const int version = ReadSchemaVersion(&exists, error);
+        version = ReadSchemaVersion(&exists, error);
         if (version < 0 || version > CHistoryStore::SchemaVersion()) {
             Rollback();
             return false;
         }
-        fresh = !exists;
     }
     // Upgrades run in place, one version at a time, inside this transaction: a failure leaves
     // the database at the version it had.
-    if (fresh && !CreateSchema(error)) {
+    bool ok = version > 0 || CreateSchema(error);
+    for (int from = version > 0 ? version : CHistoryStore::SchemaVersion(); ok && from < CHistoryStore::SchemaVersion();
+         ++from)
+        ok = UpgradeSchema(from, error);
+    if (!ok) {
         Rollback();
         return false;
     }
-    if (!Commit(error))
+    return Commit(error);
+}
+
+bool CHistoryStore::CPrivate::UpgradeSchema(int from, QString* error)
+{
+    // Each later version adds its step here (ALTER TABLE, new tables, data moves), then
+    // stores the new number.
+    QSqlQuery* version = Prepare(QStringLiteral("UPDATE meta SET value = ? WHERE name = 'schema_version'"), error);
+    if (!version)
         return false;
-    return true;
+    version->bindValue(0, QString::number(from + 1));
+    return Exec(*version, QStringLiteral("Cannot upgrade the history database"), error);
 }
 
 bool CHistoryStore::CPrivate::CreateSchema(QString* error)
@@ -302,6 +318,13 @@ QString CHistoryStore::CPrivate::StringText(const QVariant& idValue)
         return QString();
     const QString text = select->value(0).toString();
     select->finish();
+    if (m_CachedChars > 4 * 1024 * 1024) {
+        m_Strings.clear();
+        m_StringTexts.clear();
+        m_CachedChars = 0;
+    }
+    m_StringTexts.insert(id, text);
+    m_CachedChars += text.size();
     return text;
 }
 

@@ -242,15 +242,18 @@ bool CHistoryStore::Open(const CHistoryLocation& location, QString* error)
 
 void CHistoryStore::Close()
 {
-    d->m_Statements.clear();
     d->ForgetCaches();
     if (!d->m_ConnectionName.isEmpty()) {
+        // Statements go first: each is freed on the server (in vain, with a warning from Qt,
+        // after a lost connection).
+        d->m_Statements.clear();
         if (d->m_Db.isOpen())
             d->m_Db.close();
         d->m_Db = QSqlDatabase();
         QSqlDatabase::removeDatabase(d->m_ConnectionName);
         d->m_ConnectionName.clear();
     }
+    d->m_Statements.clear();
     d->m_bOpen = false;
 }
 
@@ -308,7 +311,7 @@ bool CHistoryStore::CPrivate::OpenSqlite(QString* error)
     if (!ExecText(QStringLiteral("PRAGMA synchronous = NORMAL"), QStringLiteral("Cannot set up"), error)
         || !ExecText(QStringLiteral("PRAGMA journal_size_limit = 8388608"), QStringLiteral("Cannot set up"), error))
         return false;
-    return PrepareSchema(!exists, error);
+    return PrepareSchema(version, error);
 }
 
 bool CHistoryStore::CPrivate::OpenPostgres(QString* error)
@@ -336,7 +339,7 @@ bool CHistoryStore::CPrivate::OpenPostgres(QString* error)
     const int version = ReadSchemaVersion(&exists, error);
     if (version < 0 || version > CHistoryStore::SchemaVersion())
         return false;
-    return PrepareSchema(!exists, error);
+    return PrepareSchema(version, error);
 }
 
 int CHistoryStore::CPrivate::ReadSchemaVersion(bool* exists, QString* error)
@@ -414,7 +417,9 @@ QSqlQuery* CHistoryStore::CPrivate::Prepare(const QString& sql, QString* error)
     if (found != m_Statements.end())
         return found->second.get();
     auto query = std::make_unique<QSqlQuery>(m_Db);
-    query->setForwardOnly(true);
+    // PostgreSQL: Qt streams a forward-only result row by row, and the connection then runs
+    // nothing else until it is done; the readers look up texts while they walk their rows.
+    query->setForwardOnly(!m_bPostgres);
     if (!query->prepare(sql)) {
         if (error)
             *error = Failure(QStringLiteral("Cannot use the history database"), query->lastError());
