@@ -159,6 +159,14 @@ QString CsvLine(const CCheckResult& result)
     return quoted.join(u',');
 }
 
+// A crawl's verdict lists every page it fetched: the line keeps what it begins with.
+QString Abridged(const QString& text)
+{
+    constexpr qsizetype kMaxChars = 160;
+    const QString line = text.simplified();
+    return line.size() <= kMaxChars ? line : line.left(kMaxChars - 3) + QStringLiteral("...");
+}
+
 QString StateText(const CTaskStatus& status)
 {
     switch (status.m_Health) {
@@ -201,7 +209,7 @@ QString TaskLines(CHistoryStore& store, const CTask& task, qint64 nowMs, qint64 
                                                     : QStringLiteral("still down");
         lines += QStringLiteral("    Down from %1 %2 (%3): %4\n")
                      .arg(LocalTime(incident.m_StartMs), until, Duration(incident.DurationMs(nowMs)),
-                          incident.m_Text.simplified());
+                          Abridged(incident.m_Text));
     }
     return lines;
 }
