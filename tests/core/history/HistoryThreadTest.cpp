@@ -4,6 +4,7 @@
 #include "core/tasks/Task.h"
 #include "support/EventLoop.h"
 #include "support/HttpTestServer.h"
+#include "support/PostgresTestServer.h"
 #include "support/QtPrinters.h"
 #include "support/RecordingHost.h"
 
@@ -150,8 +151,12 @@ TEST(HistoryThread, ABurstIsWrittenWholeAndInOrderByTheShutdown)
     {
         CHistoryThread history(location, 0, &host);
         ASSERT_TRUE(history.Start());
+        // After a write, the next one waits its turn: the burst is still queued at the shutdown.
+        recorded << Result(0);
+        history.Record(recorded.last());
+        ASSERT_TRUE(SpinUntil([&] { return history.GetQueuedCount() == 0; }));
         // More than two transactions' worth, from two tasks, with no pause between them.
-        for (int i = 0; i < 2 * CHistoryThread::kMaxBatch + 500; ++i) {
+        for (int i = 1; i < 2 * CHistoryThread::kMaxBatch + 500; ++i) {
             recorded << (i % 2 ? Result(i) : Result(i, otherKey));
             history.Record(recorded.last());
         }
@@ -182,6 +187,8 @@ TEST(HistoryThread, AQueryIsAnsweredOnTheUiThreadAndSeesWhatWasRecordedBeforeIt)
     ASSERT_TRUE(history.Start());
     const CCheckResult first = Result(1);
     history.Record(first);
+    // Written at once; the next two then wait for their turn while the question comes.
+    ASSERT_TRUE(SpinUntil([&] { return history.GetQueuedCount() == 0; }));
     history.Record(Result(2));
     history.Record(Result(3));
 
@@ -208,4 +215,50 @@ TEST(HistoryThread, AQueryIsAnsweredOnTheUiThreadAndSeesWhatWasRecordedBeforeIt)
     QCoreApplication::processEvents();
     EXPECT_FALSE(heardByGone);
     EXPECT_EQ(Texts(host.Messages()), QStringList());
+}
+
+TEST(HistoryThread, APostgreSQLRestartIsToldOnceAndWhatWaitedIsWrittenWhenItIsBack)
+{
+    QString whyNot;
+    CPostgresTestServer* server = CPostgresTestServer::Shared(&whyNot);
+    if (!server)
+        GTEST_SKIP() << whyNot.toStdString();
+    const QString uri = server->CreateDatabase();
+    ASSERT_FALSE(uri.isEmpty()) << server->Error().toStdString();
+    CHistoryLocation location;
+    QString error;
+    ASSERT_TRUE(CHistoryLocation::Parse(uri, location, &error)) << error.toStdString();
+
+    CRecordingHost host;
+    CHistoryThread history(location, 90, &host);
+    ASSERT_TRUE(history.Start());
+    const auto storedCount = [&] {
+        qsizetype count = -1;
+        QObject receiver;
+        history.Query<qsizetype>([](CHistoryStore& store) { return store.GetResults(QString(), 0, 1LL << 62).size(); },
+                                 &receiver, [&](qsizetype answer) { count = answer; });
+        EXPECT_TRUE(SpinUntil([&] { return count >= 0; }));
+        return count;
+    };
+    history.Record(Result(1));
+    history.Record(Result(2));
+    EXPECT_EQ(storedCount(), 2);
+
+    // The connection the thread holds is dead after this; it learns so at its next write.
+    ASSERT_TRUE(server->Restart()) << server->Error().toStdString();
+    for (int i = 3; i <= 5; ++i)
+        history.Record(Result(i));
+    ASSERT_TRUE(SpinUntil([&] { return host.Messages().size() >= 2; }, 60s))
+        << Texts(host.Messages()).join(u'\n').toStdString();
+    EXPECT_EQ(storedCount(), 5);
+    EXPECT_TRUE(history.Shutdown(20000));
+
+    const QStringList texts = Texts(host.Messages());
+    ASSERT_EQ(texts.size(), 2) << texts.join(u'\n').toStdString();
+    EXPECT_TRUE(texts[0].startsWith(QStringLiteral("Result history cannot reach %1: ").arg(location.Describe())))
+        << texts[0].toStdString();
+    EXPECT_EQ(texts[1],
+              QStringLiteral("Result history reaches %1 again: 3 results were waiting to be written.")
+                  .arg(location.Describe()));
+    EXPECT_EQ(host.Messages()[0].m_Severity.GetCode(), eApplicationFailure);
 }
