@@ -4,6 +4,7 @@
 #include "core/shell/Hub.h"
 #include "ui/options/AlertPreferencesPage.h"
 #include "ui/options/GeneralPreferencesPage.h"
+#include "ui/options/HistoryPreferencesPage.h"
 #include "ui/options/OutputPreferencesPage.h"
 
 #include <QDialogButtonBox>
@@ -25,14 +26,17 @@ COptionsSheet::COptionsSheet(QWidget* parent, CHub* hub)
     m_pGeneralPage = new CGeneralPreferencesPage(m_pTabs);
     m_pAlertPage = new CAlertPreferencesPage(m_pTabs);
     m_pOutputPage = new COutputPreferencesPage(m_pTabs);
+    m_pHistoryPage = new CHistoryPreferencesPage(m_pTabs);
     m_pTabs->addTab(m_pGeneralPage, QStringLiteral("General"));
     m_pTabs->addTab(m_pAlertPage, QStringLiteral("Default alert configuration"));
     m_pTabs->addTab(m_pOutputPage, QStringLiteral("Output"));
+    m_pTabs->addTab(m_pHistoryPage, QStringLiteral("History"));
 
     const CAppSettings& settings = GetAppSettings();
     m_pGeneralPage->Load(settings);
     m_pAlertPage->Load(settings);
     m_pOutputPage->Load(settings);
+    m_pHistoryPage->Load(settings);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &COptionsSheet::accept);
@@ -67,6 +71,7 @@ void COptionsSheet::accept()
     m_pGeneralPage->Store(settings);
     m_pAlertPage->Store(settings);
     m_pOutputPage->Store(settings);
+    m_pHistoryPage->Store(settings);
     SetAppSettings(settings);
     // Written now, not only at exit, so a crash later does not lose what was confirmed.
     SaveAppSettings();

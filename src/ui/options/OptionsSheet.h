@@ -4,17 +4,18 @@
 
 class CAlertPreferencesPage;
 class CGeneralPreferencesPage;
+class CHistoryPreferencesPage;
 class CHub;
 class COutputPreferencesPage;
 class QTabWidget;
 class QWidget;
 
-// Shows the "Options" sheet (General, Alerts, Output). On OK the settings are stored and
+// Shows the "Options" sheet (General, Alerts, Output, History). On OK the settings are stored and
 // saved, the auto-start entry is written or removed and the hub reopens its log file.
 // True when it was confirmed with OK.
 bool RunOptionsSheet(QWidget* parent, CHub* hub);
 
-// The "Options" sheet: the three pages over one copy of the application settings, applied
+// The "Options" sheet: the pages over one copy of the application settings, applied
 // together on OK so that a refused page leaves every setting as it was.
 class COptionsSheet : public QDialog
 {
@@ -27,6 +28,7 @@ public:
     CGeneralPreferencesPage* GetGeneralPage() const { return m_pGeneralPage; }
     CAlertPreferencesPage* GetAlertPage() const { return m_pAlertPage; }
     COutputPreferencesPage* GetOutputPage() const { return m_pOutputPage; }
+    CHistoryPreferencesPage* GetHistoryPage() const { return m_pHistoryPage; }
     QTabWidget* GetTabs() const { return m_pTabs; }
 
     void accept() override;
@@ -39,5 +41,6 @@ private:
     CGeneralPreferencesPage* m_pGeneralPage;
     CAlertPreferencesPage* m_pAlertPage;
     COutputPreferencesPage* m_pOutputPage;
+    CHistoryPreferencesPage* m_pHistoryPage;
     int m_nCurrentPage = 0;
 };

@@ -271,12 +271,13 @@ TEST_F(OptionsSheet, Screenshots)
     settings.m_bLogToFile = true;
     settings.m_LogFileName = QStringLiteral("/home/ann/corvane.log");
     settings.m_SeverityShown[5] = false;
+    settings.m_HistoryDatabase = QStringLiteral("postgresql://probe@db.example.org:5432/corvane");
     SetAppSettings(settings);
     Open(0);
     Box("AutoStart")->setChecked(true);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pSheet.get()));
-    const char* names[] = {"general", "alerts", "output"};
-    for (int page = 0; page < 3; ++page) {
+    const char* names[] = {"general", "alerts", "output", "history"};
+    for (int page = 0; page < 4; ++page) {
         m_pSheet->GetTabs()->setCurrentIndex(page);
         QTest::qWait(50);
         EXPECT_TRUE(m_pSheet->grab().save(QDir(folder).filePath(QStringLiteral("options-%1.png").arg(names[page]))));

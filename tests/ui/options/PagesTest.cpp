@@ -6,6 +6,8 @@
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QRadioButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QToolButton>
 
@@ -124,6 +126,17 @@ TEST_F(OptionPages, KeyboardReachesEveryControl)
               QStringList({"SeverityShown", "LimitMessageNumber", "MaxMessageNumber", "LogToFile", "LogFileName",
                            "BrowseLogFile"})
                   + after);
+    Open(3);
+    Control<QRadioButton>("HistoryServer")->click();
+    EXPECT_EQ(TabOrderFrom("HistoryEnabled"),
+              QStringList({"HistoryEnabled", "HistoryServer", "HistoryHost", "HistoryPort", "HistoryDatabaseName",
+                           "HistoryUser", "HistoryTestConnection", "HistoryRetentionDays", "HistoryClear"})
+                  + after);
+    // The arrow keys move between the two databases.
+    Control("HistoryServer")->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+    EXPECT_TRUE(Control<QRadioButton>("HistoryThisComputer")->isChecked());
+    EXPECT_EQ(TabOrderFrom("HistoryEnabled").value(1), u"HistoryThisComputer");
 
     // Mnemonics toggle their boxes on the page in front.
     const std::pair<int, std::vector<std::pair<Qt::Key, const char*>>> mnemonics[] = {
@@ -134,6 +147,7 @@ TEST_F(OptionPages, KeyboardReachesEveryControl)
           {Qt::Key_G, "SendHttp"},
           {Qt::Key_E, "RunApplication"}}},
         {2, {{Qt::Key_N, "LimitMessageNumber"}, {Qt::Key_A, "LogToFile"}}},
+        {3, {{Qt::Key_K, "HistoryEnabled"}}},
     };
     for (const auto& [page, keys] : mnemonics) {
         Open(page);
@@ -144,6 +158,22 @@ TEST_F(OptionPages, KeyboardReachesEveryControl)
             EXPECT_NE(Box(box)->isChecked(), before) << box;
         }
     }
+    // On the History page they choose the database and reach the fields.
+    Open(3);
+    SetChecked(Box("HistoryEnabled"), true);
+    const std::pair<Qt::Key, const char*> reached[] = {
+        {Qt::Key_P, "HistoryServer"},       {Qt::Key_H, "HistoryHost"}, {Qt::Key_O, "HistoryPort"},
+        {Qt::Key_D, "HistoryDatabaseName"}, {Qt::Key_U, "HistoryUser"}, {Qt::Key_F, "HistoryRetentionDays"},
+        {Qt::Key_T, "HistoryThisComputer"},
+    };
+    for (const auto& [key, name] : reached) {
+        QTest::keyClick(QApplication::focusWidget(), key, Qt::AltModifier);
+        QTest::qWait(200);
+        QWidget* focus = QApplication::focusWidget();
+        EXPECT_TRUE(focus == Control(name) || (focus && focus->parentWidget() == Control(name))) << name;
+    }
+    EXPECT_TRUE(Control<QRadioButton>("HistoryThisComputer")->isChecked());
+
     // Labels without a mnemonic still name their field for screen readers.
     for (QLabel* label : m_Sheet.findChildren<QLabel*>()) {
         if (label->text().endsWith(QLatin1Char(':')) && !label->text().startsWith(QStringLiteral("Choose"))) {
