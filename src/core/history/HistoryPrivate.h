@@ -9,7 +9,9 @@
 #include <QString>
 #include <QVariant>
 
+#include <array>
 #include <limits>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -58,9 +60,21 @@ inline qint64 FigureAt(const QSqlQuery& query, int column)
     return query.isNull(column) ? -1 : query.value(column).toLongLong();
 }
 
-// The nearest-rank 95th percentile of a histogram of (bucket, count), clamped to the range's
-// exact minimum and maximum.
-qint64 HistogramP95(const QList<QPair<int, qint64>>& histogram, qint64 minUs, qint64 maxUs);
+// libcurl's phase times (lookup, connect, TLS, first byte, total) each count from the start of
+// the request, so each is stored as its distance from the phase before it that was measured:
+// smaller numbers, fewer bytes in every raw row. NULL (-1) for a phase not measured.
+std::array<QVariant, 5> EncodePhases(const CCheckResult& result);
+void DecodePhases(const QSqlQuery& query, int firstColumn, CCheckResult& result);
+
+// A summary's histogram: bucket -> runs. Stored in the summary row as pairs of varints (the
+// bucket's distance from the one before, its runs), a few bytes per bucket.
+using CHistogram = std::map<int, qint64>;
+QByteArray EncodeHistogram(const CHistogram& histogram);
+void AddHistogram(CHistogram& histogram, const QByteArray& stored); // adds the stored counts
+
+// The nearest-rank 95th percentile of a histogram, clamped to the range's exact minimum and
+// maximum.
+qint64 HistogramP95(const CHistogram& histogram, qint64 minUs, qint64 maxUs);
 
 } // namespace history
 
@@ -119,6 +133,8 @@ struct CHistoryStore::CPrivate
     int ReadSchemaVersion(bool* exists, QString* error);
     bool CreateSchema(QString* error);
     qint64 RawSinceMs();
+    // SQLite: hands the free pages to the file system.
+    void Vacuum();
 
     // Reading raw rows: ResultColumns() from firstColumn on. True when the result has broken
     // links, which ReadLinks adds once the query has finished.

@@ -12,7 +12,7 @@ using namespace history;
 QString CHistoryStore::CPrivate::ResultColumns()
 {
     return QStringLiteral("kind, verdict, duration_us, name_id, text_id, status, bytes, lookup_us, connect_us, tls_us, "
-                          "first_byte_us, total_us, final_url_id, cert_expiry_ms, round_trip_us, pages, links");
+                          "first_byte_us, total_us, final_url_id, cert_expiry_id, round_trip_us, pages, links");
 }
 
 bool CHistoryStore::CPrivate::ReadResult(QSqlQuery& q, int c, qint64 startMs, CCheckResult& r)
@@ -25,13 +25,9 @@ bool CHistoryStore::CPrivate::ReadResult(QSqlQuery& q, int c, qint64 startMs, CC
     r.m_Text = StringText(q.value(c + 4));
     r.m_StatusCode = int(FigureAt(q, c + 5));
     r.m_Bytes = FigureAt(q, c + 6);
-    r.m_LookupUs = FigureAt(q, c + 7);
-    r.m_ConnectUs = FigureAt(q, c + 8);
-    r.m_TlsUs = FigureAt(q, c + 9);
-    r.m_FirstByteUs = FigureAt(q, c + 10);
-    r.m_TotalUs = FigureAt(q, c + 11);
+    DecodePhases(q, c + 7, r);
     r.m_FinalUrl = StringText(q.value(c + 12));
-    r.m_CertExpiryMs = FigureAt(q, c + 13);
+    r.m_CertExpiryMs = q.isNull(c + 13) ? -1 : StringText(q.value(c + 13)).toLongLong();
     r.m_RoundTripUs = FigureAt(q, c + 14);
     r.m_PagesFetched = int(FigureAt(q, c + 15));
     r.m_BrokenLinks.clear();
@@ -115,6 +111,7 @@ constexpr qint64 kRawUpTo = 2 * kDayMs;
 constexpr qint64 kHourlyUpTo = 60 * kDayMs;
 
 const QString kReadFailed = QStringLiteral("Cannot read the history database");
+const QString kPhases = QStringLiteral("lookup_us, connect_us, tls_us, first_byte_us, total_us");
 
 // What the statistics need of a raw row, to ask CCheckResult::ResponseUs() rather than
 // repeat its rule in SQL.
@@ -124,8 +121,8 @@ CCheckResult Measured(const QSqlQuery& q, int c)
     r.m_CheckKind = q.value(c).toInt();
     r.m_Verdict = eVerdict(q.value(c + 1).toInt());
     r.m_DurationUs = q.value(c + 2).toLongLong();
-    r.m_TotalUs = FigureAt(q, c + 3);
-    r.m_RoundTripUs = FigureAt(q, c + 4);
+    r.m_RoundTripUs = FigureAt(q, c + 3);
+    DecodePhases(q, c + 4, r);
     return r;
 }
 
@@ -146,8 +143,9 @@ CTaskStatistics CHistoryStore::GetStatistics(const QString& taskKey, qint64 from
     if (taskId < 0)
         return stats;
     if (toMs - fromMs <= kRawUpTo && fromMs >= d->RawSinceMs()) {
-        QSqlQuery* raw = d->Prepare(QStringLiteral("SELECT kind, verdict, duration_us, total_us, round_trip_us FROM "
-                                                   "results WHERE task = ? AND started_ms >= ? AND started_ms < ?"),
+        QSqlQuery* raw = d->Prepare(QStringLiteral("SELECT kind, verdict, duration_us, round_trip_us, %1 FROM "
+                                                   "results WHERE task = ? AND started_ms >= ? AND started_ms < ?")
+                                        .arg(kPhases),
                                     &d->m_LastError);
         if (!raw)
             return stats;
@@ -183,43 +181,42 @@ CTaskStatistics CHistoryStore::GetStatistics(const QString& taskKey, qint64 from
     const int period = toMs - fromMs <= kHourlyUpTo ? kHourly : kDaily;
     const qint64 from = AlignDown(fromMs, period * kHourMs);
     const qint64 to = AlignUp(toMs, period * kHourMs);
-    QSqlQuery* totals = d->Prepare(
-        QStringLiteral("SELECT SUM(runs), SUM(failures), SUM(measured), SUM(sum_us), MIN(min_us), MAX(max_us) FROM "
-                       "summaries WHERE task = ? AND period = ? AND start_ms >= ? AND start_ms < ?"),
-        &d->m_LastError);
-    QSqlQuery* hist
-        = d->Prepare(QStringLiteral("SELECT bucket, SUM(runs) FROM summary_hist WHERE task = ? AND period = ? AND "
-                                    "start_ms >= ? AND start_ms < ? GROUP BY bucket ORDER BY bucket"),
-                     &d->m_LastError);
-    if (!totals || !hist)
+    // One pass over the summaries, summed here: a year of daily rows or 60 days of hourly
+    // ones is at most ~1,500 rows.
+    QSqlQuery* rows = d->Prepare(QStringLiteral("SELECT runs, failures, measured, sum_us, min_us, max_us, hist FROM "
+                                                "summaries WHERE task = ? AND period = ? AND start_ms >= ? AND "
+                                                "start_ms < ?"),
+                                 &d->m_LastError);
+    if (!rows)
         return stats;
-    for (QSqlQuery* q : {totals, hist}) {
-        q->bindValue(0, qlonglong(taskId));
-        q->bindValue(1, period);
-        q->bindValue(2, qlonglong(from));
-        q->bindValue(3, qlonglong(to));
+    rows->bindValue(0, qlonglong(taskId));
+    rows->bindValue(1, period);
+    rows->bindValue(2, qlonglong(from));
+    rows->bindValue(3, qlonglong(to));
+    if (!d->Exec(*rows, kReadFailed, &d->m_LastError))
+        return stats;
+    qint64 measured = 0;
+    qint64 sum = 0;
+    CHistogram histogram;
+    while (rows->next()) {
+        stats.m_Runs += rows->value(0).toLongLong();
+        stats.m_Failures += rows->value(1).toLongLong();
+        const qint64 rowMeasured = rows->value(2).toLongLong();
+        if (rowMeasured <= 0)
+            continue;
+        measured += rowMeasured;
+        sum += rows->value(3).toLongLong();
+        const qint64 minUs = FigureAt(*rows, 4);
+        const qint64 maxUs = FigureAt(*rows, 5);
+        stats.m_MinUs = stats.m_MinUs < 0 ? minUs : std::min(stats.m_MinUs, minUs);
+        stats.m_MaxUs = std::max(stats.m_MaxUs, maxUs);
+        AddHistogram(histogram, rows->value(6).toByteArray());
     }
-    if (!d->Exec(*totals, kReadFailed, &d->m_LastError) || !totals->next())
-        return stats;
-    stats.m_Runs = totals->value(0).toLongLong();
-    stats.m_Failures = totals->value(1).toLongLong();
-    const qint64 measured = totals->value(2).toLongLong();
-    const qint64 sum = totals->value(3).toLongLong();
+    rows->finish();
     if (measured > 0) {
         stats.m_MeanUs = sum / measured;
-        stats.m_MinUs = FigureAt(*totals, 4);
-        stats.m_MaxUs = FigureAt(*totals, 5);
+        stats.m_P95Us = HistogramP95(histogram, stats.m_MinUs, stats.m_MaxUs);
     }
-    totals->finish();
-    if (measured <= 0)
-        return stats;
-    if (!d->Exec(*hist, kReadFailed, &d->m_LastError))
-        return stats;
-    QList<QPair<int, qint64>> histogram;
-    while (hist->next())
-        histogram.append({hist->value(0).toInt(), hist->value(1).toLongLong()});
-    hist->finish();
-    stats.m_P95Us = HistogramP95(histogram, stats.m_MinUs, stats.m_MaxUs);
     return stats;
 }
 
@@ -268,10 +265,12 @@ QList<CSeriesPoint> CHistoryStore::GetSeries(const QString& taskKey, qint64 from
         }
         q->finish();
     } else {
-        QSqlQuery* q = d->Prepare(QStringLiteral("SELECT started_ms, kind, verdict, duration_us, total_us, "
-                                                 "round_trip_us FROM results WHERE task = ? AND started_ms >= ? AND "
-                                                 "started_ms < ? ORDER BY started_ms"),
-                                  &d->m_LastError);
+        QSqlQuery* q
+            = d->Prepare(QStringLiteral("SELECT started_ms, kind, verdict, duration_us, round_trip_us, %1 FROM "
+                                        "results WHERE task = ? AND started_ms >= ? AND "
+                                        "started_ms < ? ORDER BY started_ms")
+                             .arg(kPhases),
+                         &d->m_LastError);
         if (!q)
             return points;
         q->bindValue(0, qlonglong(taskId));

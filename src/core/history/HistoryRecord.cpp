@@ -3,6 +3,7 @@
 #include "core/history/HistoryPrivate.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <tuple>
 
@@ -18,11 +19,11 @@ struct CSummary
     qint64 m_SumUs = 0;
     qint64 m_MinUs = -1;
     qint64 m_MaxUs = -1;
+    CHistogram m_Histogram;
 };
 
-// (task, period, start) and (task, period, start, bucket)
+// (task, period, start)
 using CSummaryKey = std::tuple<qint64, int, qint64>;
-using CHistKey = std::tuple<qint64, int, qint64, int>;
 
 const QString kWriteFailed = QStringLiteral("Cannot write the result history to");
 
@@ -65,13 +66,17 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
         return std::tie(x.m_TaskKey, x.m_StartMs) < std::tie(y.m_TaskKey, y.m_StartMs);
     });
 
+    // Strings are marked used up to the batch's latest start: one write per string and batch.
+    qint64 latestMs = results.front().m_StartMs;
+    for (const CCheckResult& r : results)
+        latestMs = std::max(latestMs, r.m_StartMs);
+
     std::map<CSummaryKey, CSummary> summaries;
-    std::map<CHistKey, qint64> histogram;
 
     QSqlQuery* insert = d->Prepare(
         QStringLiteral("INSERT INTO results (task, started_ms, seq, kind, verdict, duration_us, name_id, text_id, "
                        "status, bytes, lookup_us, connect_us, tls_us, first_byte_us, total_us, final_url_id, "
-                       "cert_expiry_ms, round_trip_us, pages, links) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                       "cert_expiry_id, round_trip_us, pages, links) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
                        "?, ?, ?, ?, ?, ?) ON CONFLICT (task, started_ms, seq) DO NOTHING"),
         &why);
     QSqlQuery* insertLink = d->Prepare(
@@ -136,10 +141,12 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
         int seq = -1;
         for (int i = next; i < end; ++i) {
             const CCheckResult& r = results[order[i]];
-            const qint64 nameId = d->StringId(r.m_TaskName, r.m_StartMs, &why);
-            const qint64 textId = d->StringId(r.m_Text, r.m_StartMs, &why);
-            const qint64 urlId = d->StringId(r.m_FinalUrl, r.m_StartMs, &why);
-            if (nameId < -1 || textId < -1 || urlId < -1)
+            const qint64 nameId = d->StringId(r.m_TaskName, latestMs, &why);
+            const qint64 textId = d->StringId(r.m_Text, latestMs, &why);
+            const qint64 urlId = d->StringId(r.m_FinalUrl, latestMs, &why);
+            const qint64 certId
+                = r.m_CertExpiryMs == -1 ? -1 : d->StringId(QString::number(r.m_CertExpiryMs), latestMs, &why);
+            if (nameId < -1 || textId < -1 || urlId < -1 || certId < -1)
                 return fail();
 
             // Two results of one task may start in the same millisecond (two probes on one
@@ -155,13 +162,11 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
             insert->bindValue(7, Id(textId));
             insert->bindValue(8, Figure(r.m_StatusCode));
             insert->bindValue(9, Figure(r.m_Bytes));
-            insert->bindValue(10, Figure(r.m_LookupUs));
-            insert->bindValue(11, Figure(r.m_ConnectUs));
-            insert->bindValue(12, Figure(r.m_TlsUs));
-            insert->bindValue(13, Figure(r.m_FirstByteUs));
-            insert->bindValue(14, Figure(r.m_TotalUs));
+            const std::array<QVariant, 5> phases = EncodePhases(r);
+            for (int phase = 0; phase < 5; ++phase)
+                insert->bindValue(10 + phase, phases[phase]);
             insert->bindValue(15, Id(urlId));
-            insert->bindValue(16, Figure(r.m_CertExpiryMs));
+            insert->bindValue(16, Id(certId));
             insert->bindValue(17, Figure(r.m_RoundTripUs));
             insert->bindValue(18, Figure(r.m_PagesFetched));
             insert->bindValue(19, r.m_BrokenLinks.isEmpty() ? QVariant() : QVariant(int(r.m_BrokenLinks.size())));
@@ -180,9 +185,9 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
             }
             for (int n = 0; n < r.m_BrokenLinks.size(); ++n) {
                 const CBrokenLink& link = r.m_BrokenLinks[n];
-                const qint64 linkUrl = d->StringId(link.m_Url, r.m_StartMs, &why);
-                const qint64 referrer = d->StringId(link.m_Referrer, r.m_StartMs, &why);
-                const qint64 linkError = d->StringId(link.m_Error, r.m_StartMs, &why);
+                const qint64 linkUrl = d->StringId(link.m_Url, latestMs, &why);
+                const qint64 referrer = d->StringId(link.m_Referrer, latestMs, &why);
+                const qint64 linkError = d->StringId(link.m_Error, latestMs, &why);
                 if (linkUrl < -1 || referrer < -1 || linkError < -1)
                     return fail();
                 insertLink->bindValue(0, qlonglong(taskId));
@@ -215,7 +220,7 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
                     s.m_SumUs += responseUs;
                     s.m_MinUs = s.m_MinUs < 0 ? responseUs : std::min(s.m_MinUs, responseUs);
                     s.m_MaxUs = std::max(s.m_MaxUs, responseUs);
-                    ++histogram[CHistKey(taskId, period, start, BucketOf(responseUs))];
+                    ++s.m_Histogram[BucketOf(responseUs)];
                 }
             }
 
@@ -263,7 +268,9 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
         next = end;
     }
 
-    // Additive upserts: two probes adding to the same hour on one server both count.
+    // Additive upserts: two probes adding to the same hour on one server both count. The
+    // upsert holds the row until commit, so the histogram merged from what it returns is
+    // written back with no other writer in between.
     QSqlQuery* upsertSummary = d->Prepare(
         QStringLiteral(
             "INSERT INTO summaries (task, period, start_ms, runs, failures, measured, sum_us, min_us, max_us) "
@@ -272,17 +279,14 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
             "summaries.measured + excluded.measured, sum_us = summaries.sum_us + excluded.sum_us, min_us = "
             "%1(COALESCE(summaries.min_us, excluded.min_us), COALESCE(excluded.min_us, summaries.min_us)), "
             "max_us = %2(COALESCE(summaries.max_us, excluded.max_us), COALESCE(excluded.max_us, "
-            "summaries.max_us))")
+            "summaries.max_us)) RETURNING hist")
             .arg(d->Min2(), d->Max2()),
         &why);
-    QSqlQuery* upsertHist = d->Prepare(
-        QStringLiteral("INSERT INTO summary_hist (task, period, start_ms, bucket, runs) VALUES (?, ?, ?, ?, ?) ON "
-                       "CONFLICT (task, period, start_ms, bucket) DO UPDATE SET runs = summary_hist.runs + "
-                       "excluded.runs"),
-        &why);
-    if (!upsertSummary || !upsertHist)
+    QSqlQuery* writeHist = d->Prepare(
+        QStringLiteral("UPDATE summaries SET hist = ? WHERE task = ? AND period = ? AND start_ms = ?"), &why);
+    if (!upsertSummary || !writeHist)
         return fail();
-    for (const auto& [key, s] : summaries) {
+    for (auto& [key, s] : summaries) {
         upsertSummary->bindValue(0, qlonglong(std::get<0>(key)));
         upsertSummary->bindValue(1, std::get<1>(key));
         upsertSummary->bindValue(2, qlonglong(std::get<2>(key)));
@@ -294,14 +298,18 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
         upsertSummary->bindValue(8, Figure(s.m_MaxUs));
         if (!d->Exec(*upsertSummary, kWriteFailed, &why))
             return fail();
-    }
-    for (const auto& [key, count] : histogram) {
-        upsertHist->bindValue(0, qlonglong(std::get<0>(key)));
-        upsertHist->bindValue(1, std::get<1>(key));
-        upsertHist->bindValue(2, qlonglong(std::get<2>(key)));
-        upsertHist->bindValue(3, std::get<3>(key));
-        upsertHist->bindValue(4, qlonglong(count));
-        if (!d->Exec(*upsertHist, kWriteFailed, &why))
+        if (s.m_Histogram.empty()) {
+            upsertSummary->finish();
+            continue;
+        }
+        if (upsertSummary->next())
+            AddHistogram(s.m_Histogram, upsertSummary->value(0).toByteArray());
+        upsertSummary->finish();
+        writeHist->bindValue(0, EncodeHistogram(s.m_Histogram));
+        writeHist->bindValue(1, qlonglong(std::get<0>(key)));
+        writeHist->bindValue(2, std::get<1>(key));
+        writeHist->bindValue(3, qlonglong(std::get<2>(key)));
+        if (!d->Exec(*writeHist, kWriteFailed, &why))
             return fail();
     }
     if (!d->Commit(&why)) {
@@ -383,7 +391,7 @@ bool CHistoryStore::ApplyRetention(int days, qint64 nowMs, QString* error)
         }
         if (lastSeq >= 0 && lastStartedMs < cutoff) {
             keepStrings->bindValue(0, qlonglong(cutoff));
-            for (int i = 0; i < 6; ++i) {
+            for (int i = 0; i < 7; ++i) {
                 keepStrings->bindValue(1 + 3 * i, qlonglong(task));
                 keepStrings->bindValue(2 + 3 * i, qlonglong(lastStartedMs));
                 keepStrings->bindValue(3 + 3 * i, lastSeq);
@@ -416,10 +424,7 @@ bool CHistoryStore::ApplyRetention(int days, qint64 nowMs, QString* error)
     if (!d->m_bPostgres) {
         // Hands the freed pages back to the file system (the file was made with
         // auto_vacuum = INCREMENTAL); a failure here loses nothing.
-        QSqlQuery vacuum(d->m_Db);
-        if (vacuum.exec(QStringLiteral("PRAGMA incremental_vacuum"))) {
-            while (vacuum.next()) { }
-        }
+        d->Vacuum();
     }
     d->m_LastError.clear();
     return true;
@@ -433,7 +438,7 @@ bool CHistoryStore::Clear(QString* error)
     } else if (d->Begin(&why)) {
         bool ok = true;
         for (const char* table :
-             {"broken_links", "results", "summary_hist", "summaries", "incidents", "task_state", "strings", "tasks"}) {
+             {"broken_links", "results", "summaries", "incidents", "task_state", "strings", "tasks"}) {
             if (!d->ExecText(QStringLiteral("DELETE FROM %1").arg(QLatin1String(table)), QStringLiteral("Cannot clear"),
                              &why)) {
                 ok = false;
@@ -448,9 +453,7 @@ bool CHistoryStore::Clear(QString* error)
         else if (d->Commit(&why)) {
             d->ForgetCaches();
             if (!d->m_bPostgres) {
-                QSqlQuery vacuum(d->m_Db);
-                vacuum.exec(QStringLiteral("PRAGMA incremental_vacuum"));
-                while (vacuum.next()) { }
+                d->Vacuum();
             }
             d->m_LastError.clear();
             return true;

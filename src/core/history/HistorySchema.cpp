@@ -24,7 +24,78 @@ qint64 BucketValue(int bucket)
     return qint64(std::llround(std::pow(1.05, double(bucket) - 0.5)));
 }
 
-qint64 HistogramP95(const QList<QPair<int, qint64>>& histogram, qint64 minUs, qint64 maxUs)
+std::array<QVariant, 5> EncodePhases(const CCheckResult& r)
+{
+    const std::array<qint64, 5> phases = {r.m_LookupUs, r.m_ConnectUs, r.m_TlsUs, r.m_FirstByteUs, r.m_TotalUs};
+    std::array<QVariant, 5> stored;
+    qint64 base = 0;
+    for (size_t i = 0; i < phases.size(); ++i) {
+        if (phases[i] == -1)
+            continue;
+        stored[i] = qlonglong(phases[i] - base);
+        base = phases[i];
+    }
+    return stored;
+}
+
+void DecodePhases(const QSqlQuery& q, int firstColumn, CCheckResult& r)
+{
+    std::array<qint64*, 5> phases = {&r.m_LookupUs, &r.m_ConnectUs, &r.m_TlsUs, &r.m_FirstByteUs, &r.m_TotalUs};
+    qint64 base = 0;
+    for (int i = 0; i < 5; ++i) {
+        if (q.isNull(firstColumn + i)) {
+            *phases[i] = -1;
+            continue;
+        }
+        *phases[i] = base + q.value(firstColumn + i).toLongLong();
+        base = *phases[i];
+    }
+}
+
+QByteArray EncodeHistogram(const CHistogram& histogram)
+{
+    QByteArray bytes;
+    const auto put = [&bytes](quint64 value) {
+        do {
+            const quint8 low = value & 0x7f;
+            value >>= 7;
+            bytes.append(char(value ? low | 0x80 : low));
+        } while (value);
+    };
+    int previous = 0;
+    for (const auto& [bucket, count] : histogram) {
+        if (count <= 0)
+            continue;
+        put(quint64(bucket - previous));
+        put(quint64(count));
+        previous = bucket;
+    }
+    return bytes;
+}
+
+void AddHistogram(CHistogram& histogram, const QByteArray& stored)
+{
+    qsizetype at = 0;
+    const auto get = [&](quint64& value) {
+        value = 0;
+        for (int shift = 0; at < stored.size() && shift < 64; shift += 7) {
+            const quint8 byte = quint8(stored[at++]);
+            value |= quint64(byte & 0x7f) << shift;
+            if (!(byte & 0x80))
+                return true;
+        }
+        return false;
+    };
+    int bucket = 0;
+    quint64 delta = 0;
+    quint64 count = 0;
+    while (at < stored.size() && get(delta) && get(count)) {
+        bucket += int(delta);
+        histogram[bucket] += qint64(count);
+    }
+}
+
+qint64 HistogramP95(const CHistogram& histogram, qint64 minUs, qint64 maxUs)
 {
     qint64 total = 0;
     for (const auto& [bucket, count] : histogram)
@@ -130,10 +201,13 @@ bool CHistoryStore::CPrivate::CreateSchema(QString* error)
             .arg(id),
         QStringLiteral("CREATE INDEX strings_by_hash ON strings (hash)"),
         // Figures in microseconds (bytes, ms since 1970 where named); NULL where not measured.
+        // The phase times (lookup_us .. total_us) are each stored as the time since the phase
+        // before that was measured (see EncodePhases); the certificate's notAfter, which repeats
+        // from run to run, is a dictionary text of its ms since 1970.
         QStringLiteral("CREATE TABLE results (task INTEGER NOT NULL, started_ms BIGINT NOT NULL, seq INTEGER NOT "
                        "NULL, kind INTEGER NOT NULL, verdict INTEGER NOT NULL, duration_us BIGINT NOT NULL, name_id "
                        "BIGINT, text_id BIGINT, status INTEGER, bytes BIGINT, lookup_us BIGINT, connect_us BIGINT, "
-                       "tls_us BIGINT, first_byte_us BIGINT, total_us BIGINT, final_url_id BIGINT, cert_expiry_ms "
+                       "tls_us BIGINT, first_byte_us BIGINT, total_us BIGINT, final_url_id BIGINT, cert_expiry_id "
                        "BIGINT, round_trip_us BIGINT, pages INTEGER, links INTEGER, PRIMARY KEY (task, started_ms, "
                        "seq))%1")
             .arg(clustered),
@@ -141,15 +215,12 @@ bool CHistoryStore::CPrivate::CreateSchema(QString* error)
                        "NULL, n INTEGER NOT NULL, url_id BIGINT, referrer_id BIGINT, error_id BIGINT, PRIMARY KEY "
                        "(task, started_ms, seq, n))%1")
             .arg(clustered),
-        // period: the summary's length in hours (1 or 24), start_ms aligned to it in UTC.
+        // period: the summary's length in hours (1 or 24), start_ms aligned to it in UTC;
+        // hist: the response-time histogram (EncodeHistogram), for percentiles over any run of them.
         QStringLiteral("CREATE TABLE summaries (task INTEGER NOT NULL, period INTEGER NOT NULL, start_ms BIGINT NOT "
                        "NULL, runs BIGINT NOT NULL, failures BIGINT NOT NULL, measured BIGINT NOT NULL, sum_us BIGINT "
-                       "NOT NULL, min_us BIGINT, max_us BIGINT, PRIMARY KEY (task, period, start_ms))%1")
-            .arg(clustered),
-        QStringLiteral("CREATE TABLE summary_hist (task INTEGER NOT NULL, period INTEGER NOT NULL, start_ms BIGINT NOT "
-                       "NULL, bucket INTEGER NOT NULL, runs BIGINT NOT NULL, PRIMARY KEY (task, period, start_ms, "
-                       "bucket))%1")
-            .arg(clustered),
+                       "NOT NULL, min_us BIGINT, max_us BIGINT, hist %2, PRIMARY KEY (task, period, start_ms))%1")
+            .arg(clustered, m_bPostgres ? QStringLiteral("BYTEA") : QStringLiteral("BLOB")),
         QStringLiteral("CREATE TABLE incidents (task INTEGER NOT NULL, start_ms BIGINT NOT NULL, end_ms BIGINT, "
                        "text_id BIGINT, PRIMARY KEY (task, start_ms))%1")
             .arg(clustered),
@@ -336,4 +407,24 @@ qint64 CHistoryStore::CPrivate::RawSinceMs()
     const qint64 since = select->next() ? select->value(0).toString().toLongLong() : std::numeric_limits<qint64>::min();
     select->finish();
     return since;
+}
+
+void CHistoryStore::CPrivate::Vacuum()
+{
+    if (m_bPostgres)
+        return;
+    // Qt steps a statement once, and each step of incremental_vacuum frees one page.
+    QSqlQuery count(m_Db);
+    if (!count.exec(QStringLiteral("PRAGMA freelist_count")) || !count.next())
+        return;
+    const qint64 pages = count.value(0).toLongLong();
+    count.finish();
+    QSqlQuery* vacuum = Prepare(QStringLiteral("PRAGMA incremental_vacuum"), nullptr);
+    for (qint64 i = 0; vacuum && i < pages; ++i) {
+        if (!vacuum->exec())
+            break;
+    }
+    // An unfinished statement would keep the next transaction from committing.
+    if (vacuum)
+        vacuum->finish();
 }
