@@ -84,7 +84,9 @@ struct CHistoryStore::CPrivate
     {
         qint64 m_Id = -1;
         qint64 m_LastMs = 0; // the latest use this store has written
+        quint64 m_Batch = 0; // the batch that last saw it in the database
     };
+    quint64 m_Batch = 0; // counts Record calls
 
     CHistoryLocation m_Location;
     QString m_ConnectionName;

@@ -48,6 +48,9 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
     }
     if (results.isEmpty())
         return true;
+    // Another store on the same database may have cleared it since: task ids are looked up
+    // once per batch. (Cached strings are checked by the write that marks them used.)
+    d->m_TaskIds.clear();
     if (!d->Begin(&why)) {
         d->m_LastError = why;
         if (error)
@@ -243,7 +246,9 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
                     pinString->bindValue(1, qlonglong(textId));
                     if (!d->Exec(*pinString, kWriteFailed, &why))
                         return fail();
-                    d->m_Strings[r.m_Text].m_LastMs = kPinnedMs;
+                    const auto cached = d->m_Strings.find(r.m_Text);
+                    if (cached != d->m_Strings.end())
+                        cached->m_LastMs = kPinnedMs;
                 }
             } else if (!failed && health != int(eTaskHealth::eUp)) {
                 if (health == int(eTaskHealth::eDown)) {

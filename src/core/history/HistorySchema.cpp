@@ -294,7 +294,7 @@ qint64 CHistoryStore::CPrivate::StringId(const QString& text, qint64 usedMs, QSt
         return -1;
     auto found = m_Strings.find(text);
     if (found != m_Strings.end()) {
-        if (found->m_LastMs >= usedMs)
+        if (found->m_Batch == m_Batch && found->m_LastMs >= usedMs)
             return found->m_Id;
         // Keeps the string through retention; 0 rows means another probe's retention removed
         // it since it was cached: then it is added again.
@@ -307,7 +307,8 @@ qint64 CHistoryStore::CPrivate::StringId(const QString& text, qint64 usedMs, QSt
         if (!Exec(*touch, QStringLiteral("Cannot write to"), error))
             return -2;
         if (touch->numRowsAffected() > 0) {
-            found->m_LastMs = usedMs;
+            found->m_LastMs = std::max(found->m_LastMs, usedMs);
+            found->m_Batch = m_Batch;
             return found->m_Id;
         }
         m_StringTexts.remove(found->m_Id);
@@ -367,7 +368,7 @@ qint64 CHistoryStore::CPrivate::StringId(const QString& text, qint64 usedMs, QSt
         m_StringTexts.clear();
         m_CachedChars = 0;
     }
-    m_Strings.insert(text, CStringEntry {id, lastMs});
+    m_Strings.insert(text, CStringEntry {id, lastMs, m_Batch});
     m_StringTexts.insert(id, text);
     m_CachedChars += text.size();
     return id;

@@ -3,6 +3,7 @@
 #include "core/history/HistoryPrivate.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QStandardPaths>
@@ -37,7 +38,7 @@ bool ValidOptionKey(const QString& key)
     if (key.isEmpty())
         return false;
     for (const QChar c : key) {
-        if (!(c.isLower() || c == u'_'))
+        if (!((c >= u'a' && c <= u'z') || c == u'_'))
             return false;
     }
     return true;

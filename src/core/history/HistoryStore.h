@@ -125,9 +125,16 @@ public:
 
     // Queries. fromMs inclusive, toMs exclusive.
     CTaskStatus GetStatus(const QString& taskKey);
+    // Exact for ranges of up to two days whose raw results are kept; otherwise from hourly
+    // (ranges up to 60 days) or daily summaries, the range widened to the whole UTC hours or
+    // days it touches, the 95th percentile within ~2.5%.
     CTaskStatistics GetStatistics(const QString& taskKey, qint64 fromMs, qint64 toMs);
+    // Points at multiples of the resolution since 1970 UTC, only those with runs; from
+    // summaries at a resolution of an hour or more, from raw results below that.
     QList<CSeriesPoint> GetSeries(const QString& taskKey, qint64 fromMs, qint64 toMs, qint64 resolutionMs);
+    // Incidents that overlap the range, oldest first.
     QList<CIncident> GetIncidents(const QString& taskKey, qint64 fromMs, qint64 toMs);
+    // Stopped crawls are left out: they saw only part of the site.
     CCrawlComparison GetLastTwoCrawls(const QString& taskKey);
     // Raw results in order of start; an empty key gives every task's.
     QList<CCheckResult> GetResults(const QString& taskKey, qint64 fromMs, qint64 toMs);
