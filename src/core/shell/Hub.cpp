@@ -157,7 +157,9 @@ void CHub::ReopenHistory()
     const bool faulty = m_pHistory ? m_pHistory->IsOff() : settings.m_bHistoryEnabled;
     if (HistorySettingsOf(settings) == m_HistorySettings && !faulty)
         return;
-    CloseHistory(5000);
+    // The window waits for this, so the old history gets a second to write what it holds;
+    // what a hanging server keeps it from writing in that time is counted in its last message.
+    CloseHistory(1000);
     OpenHistory();
 }
 
