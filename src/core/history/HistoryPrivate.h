@@ -119,6 +119,14 @@ struct CHistoryStore::CPrivate
     bool Begin(QString* error);
     bool Commit(QString* error);
     void Rollback();
+    // Keeps why as the last error, hands it to error when asked, and returns false.
+    bool Failed(const QString& why, QString* error)
+    {
+        m_LastError = why;
+        if (error)
+            *error = why;
+        return false;
+    }
 
     // -1 when unknown (and not created).
     qint64 TaskId(const QString& taskKey, bool create, QString* error);

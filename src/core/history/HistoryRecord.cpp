@@ -26,26 +26,19 @@ struct CSummary
 using CSummaryKey = std::tuple<qint64, int, qint64>;
 
 const QString kWriteFailed = QStringLiteral("Cannot write the result history to");
+const QString kNotOpen = QStringLiteral("The result history is not open");
 
 } // namespace
 
 bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
 {
+    if (!d->m_bOpen)
+        return d->Failed(kNotOpen, error);
     QString why;
     const auto fail = [&]() {
         d->Rollback();
-        d->m_LastError = why;
-        if (error)
-            *error = why;
-        return false;
+        return d->Failed(why, error);
     };
-    if (!d->m_bOpen) {
-        why = QStringLiteral("The result history is not open");
-        d->m_LastError = why;
-        if (error)
-            *error = why;
-        return false;
-    }
     if (results.isEmpty())
         return true;
     // Another store on the same database may have cleared it since: task ids are looked up
@@ -329,21 +322,13 @@ bool CHistoryStore::Record(const QList<CCheckResult>& results, QString* error)
 
 bool CHistoryStore::ApplyRetention(int days, qint64 nowMs, QString* error)
 {
+    if (!d->m_bOpen)
+        return d->Failed(kNotOpen, error);
     QString why;
     const auto fail = [&]() {
         d->Rollback();
-        d->m_LastError = why;
-        if (error)
-            *error = why;
-        return false;
+        return d->Failed(why, error);
     };
-    if (!d->m_bOpen) {
-        why = QStringLiteral("The result history is not open");
-        d->m_LastError = why;
-        if (error)
-            *error = why;
-        return false;
-    }
     if (days <= 0)
         return true;
     const qint64 cutoff = nowMs - qint64(days) * kDayMs;
@@ -439,7 +424,7 @@ bool CHistoryStore::Clear(QString* error)
 {
     QString why;
     if (!d->m_bOpen) {
-        why = QStringLiteral("The result history is not open");
+        why = kNotOpen;
     } else if (d->Begin(&why)) {
         bool ok = true;
         for (const char* table :
@@ -464,8 +449,5 @@ bool CHistoryStore::Clear(QString* error)
             return true;
         }
     }
-    d->m_LastError = why;
-    if (error)
-        *error = why;
-    return false;
+    return d->Failed(why, error);
 }
