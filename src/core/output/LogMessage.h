@@ -18,4 +18,7 @@ public:
     QString m_Text;
     qint64 m_Time = 0; // seconds since 1970 UTC, taken when the producer made the message
     int m_TaskId = -1;
+    // The name of the task the message is about, verdict or step, as it was at the time;
+    // empty for a message about no task. Shown by the window, never written to the log file.
+    QString m_TaskName;
 };

@@ -118,6 +118,7 @@ void Load(CAppSettings& s)
     s.m_bHistoryEnabled = options.ReadBool(QStringLiteral("m_bHistoryEnabled"), true);
     s.m_HistoryRetentionDays = options.ReadInt(QStringLiteral("m_HistoryRetentionDays"), 90);
     s.m_HistoryDatabase = options.ReadText(QStringLiteral("m_HistoryDatabase"));
+    s.m_bDesktopNotifications = options.ReadBool(QStringLiteral("m_bDesktopNotifications"), true);
     s.m_SeverityShown.clear();
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
         s.m_SeverityShown.insert(code, options.ReadBool(SeverityKey(code), true));
@@ -146,6 +147,7 @@ void Save(const CAppSettings& s)
         {QStringLiteral("m_bHistoryEnabled"), int(s.m_bHistoryEnabled)},
         {QStringLiteral("m_HistoryRetentionDays"), s.m_HistoryRetentionDays},
         {QStringLiteral("m_HistoryDatabase"), s.m_HistoryDatabase},
+        {QStringLiteral("m_bDesktopNotifications"), int(s.m_bDesktopNotifications)},
     };
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
         values.append({SeverityKey(code), int(s.IsSeverityShown(code))});

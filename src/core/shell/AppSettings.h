@@ -37,6 +37,8 @@ public:
     bool m_bHistoryEnabled = true;
     int m_HistoryRetentionDays = 90;
     QString m_HistoryDatabase;
+    // A desktop notification when a task goes down or comes back.
+    bool m_bDesktopNotifications = true;
 
     bool IsSeverityShown(int code) const { return m_SeverityShown.value(code, true); }
     static QMap<int, bool> AllSeveritiesShown();
