@@ -1,5 +1,7 @@
 #include "ui/shell/MainFrame.h"
 
+#include "core/shell/StatusBoard.h"
+
 #include "Version.h"
 #include "core/shell/AppSettings.h"
 #include "core/shell/Hub.h"
@@ -92,6 +94,8 @@ CMainFrame::CMainFrame(CVigrelDoc* document, CHub* hub, QWidget* parent)
     setDockOptions(QMainWindow::AnimatedDocks | QMainWindow::AllowTabbedDocks);
     setAcceptDrops(true);
 
+    // Made before the views that show it, so that they can follow it from the start.
+    m_pStatusBoard = hub ? new CStatusBoard(hub, this) : nullptr;
     m_pView = new CVigrelView(document, hub, this);
     setCentralWidget(m_pView);
     m_pOutputBar = new COutputBar(this);

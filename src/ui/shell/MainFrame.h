@@ -6,6 +6,7 @@
 #include <QSet>
 
 class CHub;
+class CStatusBoard;
 class COutputBar;
 class CVigrelDoc;
 class CVigrelView;
@@ -60,6 +61,8 @@ public:
 
     QAction* FindCommand(const QString& objectName) const;
     CVigrelView* GetView() const { return m_pView; }
+    // Every task's state at a glance; null without a hub.
+    CStatusBoard* GetStatusBoard() const { return m_pStatusBoard; }
     COutputBar* GetOutputBar() const { return m_pOutputBar; }
     QToolBar* GetToolBar() const { return m_pToolBar; }
     const CRecentFileList& GetRecentFiles() const { return m_RecentFiles; }
@@ -104,6 +107,7 @@ private:
 
     CVigrelDoc* m_pDocument;
     CHub* m_pHub;
+    CStatusBoard* m_pStatusBoard;
     CVigrelView* m_pView;
     COutputBar* m_pOutputBar;
     QToolBar* m_pToolBar = nullptr;
