@@ -25,6 +25,8 @@ public:
     bool HasSelection() const;
 
     COutputList* GetList() const { return m_pList; }
+    // The tabs of the bar, "Task Output" first, for the main window to add its own.
+    QTabWidget* GetTabs() const { return m_pTabs; }
 
 public slots:
     void Copy(); // selected rows to the clipboard

@@ -111,6 +111,7 @@ CMainFrame::CMainFrame(CVigrelDoc* document, CHub* hub, QWidget* parent)
     CreateMenus();
     CreateToolBar();
     CreateTray();
+    CreateHistoryTab();
     ConnectCommands();
 
     m_RecentFiles.Load();

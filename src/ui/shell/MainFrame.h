@@ -88,6 +88,7 @@ private:
     void CreateMenus();
     void CreateToolBar();
     void CreateTray();
+    void CreateHistoryTab(); // the output window's "History" tab, following the selected task
     void ConnectCommands();
 
     void UpdateTitle();
