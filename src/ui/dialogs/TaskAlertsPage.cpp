@@ -86,8 +86,8 @@ CTaskAlertsPage::CTaskAlertsPage(QWidget* parent)
     Body()->addLayout(grid);
     Body()->addStretch(1);
 
-    for (QAbstractButton* button :
-         std::initializer_list<QAbstractButton*> {m_pUseDefault, m_pUseCustom, m_pEmail, m_pHttpGet, m_pApplication})
+    for (QAbstractButton* button : std::initializer_list<QAbstractButton*> {
+             m_pUseDefault, m_pUseCustom, m_pFailuresOnly, m_pEmail, m_pHttpGet, m_pApplication})
         connect(button, &QAbstractButton::toggled, this, &CTaskAlertsPage::UpdateEnabling);
     connect(m_pBrowse, &QPushButton::clicked, this, &CTaskAlertsPage::BrowseApplication);
     UpdateEnabling();
@@ -129,9 +129,8 @@ void CTaskAlertsPage::UpdateEnabling()
 {
     const bool custom = m_pUseCustom->isChecked();
     m_pFailuresOnly->setEnabled(custom);
-    // The count of failures that pass quietly applies to failures whether or not successes
-    // alert too, so it stays editable either way.
-    m_pMaxFailCount->setEnabled(custom);
+    // Follows its box as the default alert page does, so that both pages read the same way.
+    m_pMaxFailCount->setEnabled(custom && m_pFailuresOnly->isChecked());
     m_pEmail->setEnabled(custom);
     m_pHttpGet->setEnabled(custom);
     m_pApplication->setEnabled(custom);

@@ -89,12 +89,14 @@ TEST_F(AlertsPageTest, MethodBoxesGiveTheBitsAndEnableTheirDestinations)
     Click("application");
     EXPECT_TRUE(Find<QLineEdit>("applicationName")->isEnabled());
     EXPECT_TRUE(Find<QWidget>("browse")->isEnabled());
-    // The failure count applies whether or not successes alert too.
-    Click("failuresOnly");
-    EXPECT_TRUE(Find<QLineEdit>("maxFailCount")->isEnabled());
+    // The failure count follows its box, as on the default alert page; the value it holds
+    // while disabled is still saved.
+    EXPECT_FALSE(Find<QLineEdit>("maxFailCount")->isEnabled());
     Click("failuresOnly");
     EXPECT_TRUE(Find<QLineEdit>("maxFailCount")->isEnabled());
     Type(Find<QLineEdit>("maxFailCount"), QString());
+    Click("failuresOnly");
+    EXPECT_FALSE(Find<QLineEdit>("maxFailCount")->isEnabled());
     const CTask saved = Confirmed();
     EXPECT_EQ(saved.m_AlertSettings.m_AlertMethods, eAlertHttpGet | eAlertApplication);
     EXPECT_FALSE(saved.m_AlertSettings.m_bUseDefaultAlertMethods);
