@@ -50,6 +50,10 @@ void CTaskConfigSheet::SetTask(const CTask& task)
     for (CTaskPage* page : m_Pages)
         page->SetUp(m_Task);
     TurnTo(eGeneralPage);
+    // Without this the dialog gives its first focus to the tab bar, and keys typed as the
+    // sheet opens would never reach a field. Set before the sheet is shown, it is taken as
+    // the window becomes active.
+    m_Pages[eGeneralPage]->setFocus(Qt::OtherFocusReason);
 }
 
 void CTaskConfigSheet::TurnTo(int index)

@@ -19,6 +19,8 @@ CTaskGeneralPage::CTaskGeneralPage(QWidget* parent)
     nameLabel->setBuddy(m_pName);
     grid->addWidget(nameLabel, 0, 0);
     grid->addWidget(m_pName, 0, 1);
+    // The sheet hands its first focus to the page; it belongs in the name.
+    setFocusProxy(m_pName);
 
     m_pDescription = new QPlainTextEdit(this);
     m_pDescription->setObjectName(QStringLiteral("description"));
@@ -35,6 +37,8 @@ CTaskGeneralPage::CTaskGeneralPage(QWidget* parent)
 void CTaskGeneralPage::SetUp(const CTask& task)
 {
     m_pName->setText(task.m_Name);
+    // Selected, so that a name typed at once replaces the proposed one instead of joining it.
+    m_pName->selectAll();
     QString description = task.m_Description;
     m_pDescription->setPlainText(description.replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 }

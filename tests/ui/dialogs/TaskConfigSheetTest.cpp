@@ -1,5 +1,6 @@
 #include "SheetFixture.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -183,4 +184,17 @@ TEST_F(SheetTest, SavesPicturesOfThePagesWhenAsked)
         QTest::qWait(50);
         EXPECT_TRUE(m_pSheet->grab().save(QDir(folder).filePath(QStringLiteral("sheet-%1.png").arg(names[page]))));
     }
+}
+
+TEST_F(SheetTest, OpensWithTheFocusInNameAndKeepsWhatIsTypedAtOnce)
+{
+    CTask task;
+    task.m_Name = QStringLiteral("Unnamed");
+    Open(task);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_pSheet.get()));
+    auto* name = Find<QLineEdit>("name");
+    EXPECT_EQ(QApplication::focusWidget(), name);
+    // Typed straight away, the keys replace the proposed name rather than going elsewhere.
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("Shop front"));
+    EXPECT_EQ(Confirmed().m_Name, QStringLiteral("Shop front"));
 }
