@@ -138,6 +138,7 @@ void CHub::OpenHistory()
     }
     m_pHistory = std::make_unique<CHistoryThread>(location, settings.m_HistoryRetentionDays, this);
     m_pHistory->Start();
+    emit HistoryOpened();
 }
 
 void CHub::CloseHistory(int waitMs)

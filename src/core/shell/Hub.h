@@ -84,6 +84,9 @@ signals:
     void ExecuteRefused(int taskId, const QString& statusText);
     // A run's structured result, after its verdict message was shown.
     void CheckResultReady(const CCheckResult& result);
+    // The result history was opened (at the start, or anew after the settings changed):
+    // what shows its figures reads them again.
+    void HistoryOpened();
 
 protected:
     bool event(QEvent* event) override;

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 class CHub;
 
@@ -25,6 +26,9 @@ struct CTaskGlance
     // The response times of the latest runs that ended with a verdict, oldest first; -1 for a
     // run that measured none. At most CStatusBoard::kRecentRuns.
     QList<qint64> m_Recent;
+    QList<bool> m_RecentFailed; // beside m_Recent: whether that run failed
+
+    friend bool operator==(const CTaskGlance&, const CTaskGlance&) = default;
 };
 
 // The state of every task of the hub's document as the window and the tray show it: up or
@@ -37,6 +41,10 @@ class CStatusBoard : public QObject
 
 public:
     static constexpr int kRecentRuns = 30;
+    // How often the figures are read anew, so the uptime windows move on with the clock.
+    static constexpr int kRefreshMs = 5 * 60 * 1000;
+    // How far back the recent response times are looked for.
+    static constexpr qint64 kRecentRangeMs = 2LL * 24 * 60 * 60 * 1000;
 
     explicit CStatusBoard(CHub* hub, QObject* parent = nullptr);
 
@@ -58,8 +66,29 @@ signals:
     void Refreshed();
 
 private:
+    // What the history holds of one task, read on the history's thread.
+    struct CHistoryFigures
+    {
+        int m_TaskId = -1;
+        CTaskStatus m_Status;
+        double m_Uptime24h = -1;
+        double m_Uptime30d = -1;
+        QList<qint64> m_Recent;
+        QList<bool> m_RecentFailed;
+        bool m_bRecentKnown = false;
+    };
+
     void OnResult(const CCheckResult& result);
+    void ScheduleRefresh();
+    void ApplyFigures(const QList<CHistoryFigures>& figures);
+    void RefreshUptime(int taskId, const QString& taskKey);
 
     CHub* m_pHub;
     QHash<int, CTaskGlance> m_Glances;
+    QTimer m_RefreshTimer;
+    // Folds a burst of added tasks (a document being read) into one refresh.
+    QTimer m_Debounce;
+    // Counts live results per task: a history answer asked before the latest live result
+    // must not take back what that result showed.
+    QHash<int, quint64> m_LiveCount;
 };

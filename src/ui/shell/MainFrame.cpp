@@ -97,6 +97,7 @@ CMainFrame::CMainFrame(CVigrelDoc* document, CHub* hub, QWidget* parent)
     // Made before the views that show it, so that they can follow it from the start.
     m_pStatusBoard = hub ? new CStatusBoard(hub, this) : nullptr;
     m_pView = new CVigrelView(document, hub, this);
+    m_pView->SetStatusBoard(m_pStatusBoard);
     setCentralWidget(m_pView);
     m_pOutputBar = new COutputBar(this);
     m_pOutputBar->setObjectName(QStringLiteral("OutputBar"));

@@ -1,13 +1,75 @@
 #include "ui/tasks/TaskListModel.h"
 
+#include "core/shell/Hub.h"
 #include "core/shell/Messages.h"
+#include "core/shell/StatusBoard.h"
 #include "core/support/Clock.h"
 #include "core/tasks/VigrelDoc.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
 
 #include <algorithm>
 #include <ctime>
 #include <cwchar>
 #include <iterator>
+
+namespace {
+
+// Red and green that read on the list's background, light or dark.
+bool IsDarkPalette()
+{
+    return QApplication::palette().color(QPalette::Base).lightness() < 128;
+}
+
+QColor DownColor()
+{
+    return IsDarkPalette() ? QColor(0xff, 0x6b, 0x6b) : QColor(0xc6, 0x28, 0x28);
+}
+
+QColor UpColor()
+{
+    return IsDarkPalette() ? QColor(0x66, 0xd9, 0x7a) : QColor(0x2e, 0x7d, 0x32);
+}
+
+QIcon Dot(const QColor& color)
+{
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(color);
+    painter.drawEllipse(QRectF(3, 3, 10, 10));
+    return QIcon(pixmap);
+}
+
+// The task icon with a red badge, so a down task stands out where only icons and names show.
+QIcon MarkedDown(const QIcon& icon)
+{
+    QIcon marked;
+    for (const int size : {16, 32}) {
+        QPixmap pixmap = icon.pixmap(size, size);
+        if (pixmap.isNull()) {
+            pixmap = QPixmap(size, size);
+            pixmap.fill(Qt::transparent);
+        }
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(Qt::white, size / 16.0));
+        painter.setBrush(DownColor());
+        const qreal badge = size * 0.55;
+        painter.drawEllipse(QRectF(size - badge, size - badge, badge - 1, badge - 1));
+        painter.end();
+        marked.addPixmap(pixmap);
+    }
+    return marked;
+}
+
+} // namespace
 
 CTaskListModel::CTaskListModel(CVigrelDoc* document, QObject* parent)
     : QAbstractTableModel(parent)
@@ -40,6 +102,10 @@ QVariant CTaskListModel::data(const QModelIndex& index, int role) const
         return {};
     const CRow& row = m_Rows.at(index.row());
     const CTask& task = row.m_Task;
+    if (role == TaskIdRole)
+        return row.m_TaskId;
+    if (index.column() >= eColumnResult || role == SortRole || role == DownRole || role == Qt::ForegroundRole)
+        return HealthData(row, index.column(), role);
     switch (role) {
     case Qt::DisplayRole:
         switch (index.column()) {
@@ -52,13 +118,15 @@ QVariant CTaskListModel::data(const QModelIndex& index, int role) const
         case eColumnLastRun:
             return FormatRunTime(task.m_LastRunTime);
         case eColumnNextRun:
+            if (ShowsEngineOff(task))
+                return QStringLiteral("Engine off");
             return FormatRunTime(task.m_bTaskScheduled ? task.m_NextRunTime : 0);
         default:
             return {};
         }
     case Qt::DecorationRole:
         if (index.column() == eColumnName && !m_TaskIcon.isNull())
-            return m_TaskIcon;
+            return IsDown(index.row()) ? m_DownTaskIcon : m_TaskIcon;
         return {};
     case Qt::ToolTipRole:
         // The icon views cut long names short.
@@ -89,6 +157,18 @@ QVariant CTaskListModel::headerData(int section, Qt::Orientation orientation, in
         return QStringLiteral("Last run time");
     case eColumnNextRun:
         return QStringLiteral("Next run time");
+    case eColumnResult:
+        return QStringLiteral("Result");
+    case eColumnSince:
+        return QStringLiteral("Since");
+    case eColumnResponse:
+        return QStringLiteral("Response");
+    case eColumnUptime24h:
+        return QStringLiteral("Uptime 24h");
+    case eColumnUptime30d:
+        return QStringLiteral("Uptime 30d");
+    case eColumnRecent:
+        return QStringLiteral("Recent responses");
     default:
         return {};
     }
@@ -128,6 +208,7 @@ int CTaskListModel::StateAt(int row) const
 void CTaskListModel::SetTaskIcon(const QIcon& icon)
 {
     m_TaskIcon = icon;
+    m_DownTaskIcon = MarkedDown(icon);
     if (!m_Rows.isEmpty())
         Q_EMIT dataChanged(index(0, eColumnName), index(int(m_Rows.size()) - 1, eColumnName), {Qt::DecorationRole});
 }
@@ -141,6 +222,14 @@ int CTaskListModel::DefaultColumnWidth(int column)
         return 100;
     case eColumnScheduled:
         return 80;
+    case eColumnResult:
+    case eColumnSince:
+    case eColumnResponse:
+    case eColumnUptime24h:
+    case eColumnUptime30d:
+        return 80;
+    case eColumnRecent:
+        return 120;
     default:
         return 130;
     }
@@ -205,4 +294,195 @@ QString CTaskListModel::StatusText(int state, bool scheduled)
 QString CTaskListModel::FormatRunTime(qint64 time)
 {
     return time == 0 ? QStringLiteral("Never") : FormatLocalTime(time);
+}
+
+QString CTaskListModel::FormatAge(qint64 ms)
+{
+    const qint64 seconds = std::max<qint64>(0, ms / 1000);
+    if (seconds < 60)
+        return QStringLiteral("%1 s").arg(seconds);
+    if (seconds < 60 * 60)
+        return QStringLiteral("%1 min").arg(seconds / 60);
+    if (seconds < 48 * 60 * 60)
+        return QStringLiteral("%1 h").arg(seconds / 3600);
+    return QStringLiteral("%1 days").arg(seconds / 86400);
+}
+
+QString CTaskListModel::FormatResponse(qint64 us)
+{
+    if (us < 0)
+        return {};
+    if (us < 1000)
+        return QStringLiteral("< 1 ms");
+    if (us < 10'000'000)
+        return QStringLiteral("%1 ms").arg((us + 500) / 1000);
+    return QStringLiteral("%1 s").arg(double(us) / 1e6, 0, 'f', 1);
+}
+
+QString CTaskListModel::FormatUptime(double percent)
+{
+    if (percent < 0)
+        return {};
+    // 99.96 must not read as a clean 100.
+    if (percent >= 100)
+        return QStringLiteral("100 %");
+    return QStringLiteral("%1 %").arg(std::min(99.9, percent), 0, 'f', 1);
+}
+
+void CTaskListModel::SetStatusBoard(CStatusBoard* board)
+{
+    if (m_pBoard)
+        disconnect(m_pBoard, nullptr, this, nullptr);
+    m_pBoard = board;
+    if (board) {
+        connect(board, &CStatusBoard::GlanceChanged, this, [this](int taskId) {
+            const int row = RowOfTask(taskId);
+            if (row >= 0)
+                EmitRowChanged(row);
+        });
+        // The since-times age between results.
+        connect(board, &CStatusBoard::Refreshed, this, [this] { EmitColumnChanged(eColumnSince); });
+    }
+    if (!m_Rows.isEmpty())
+        Q_EMIT dataChanged(index(0, 0), index(int(m_Rows.size()) - 1, eColumnCount - 1));
+}
+
+void CTaskListModel::SetHub(CHub* hub)
+{
+    if (m_pHub)
+        disconnect(m_pHub, nullptr, this, nullptr);
+    m_pHub = hub;
+    if (hub)
+        connect(hub, &CHub::EngineSwitched, this, [this] { EmitColumnChanged(eColumnNextRun); });
+}
+
+bool CTaskListModel::ShowsEngineOff(const CTask& task) const
+{
+    // A stopped engine runs nothing: a time in the past would claim a run that never comes.
+    return m_pHub && !m_pHub->IsEngineOn() && task.m_bTaskScheduled
+        && task.m_NextRunTime <= QDateTime::currentSecsSinceEpoch();
+}
+
+void CTaskListModel::EmitColumnChanged(int column)
+{
+    if (!m_Rows.isEmpty())
+        Q_EMIT dataChanged(index(0, column), index(int(m_Rows.size()) - 1, column));
+}
+
+const CTaskGlance* CTaskListModel::GlanceAt(int row) const
+{
+    return m_pBoard && row >= 0 && row < m_Rows.size() ? m_pBoard->Find(m_Rows.at(row).m_TaskId) : nullptr;
+}
+
+bool CTaskListModel::IsDown(int row) const
+{
+    const CTaskGlance* glance = GlanceAt(row);
+    return glance && glance->m_Health == eTaskHealth::eDown;
+}
+
+QVariant CTaskListModel::HealthData(const CRow& row, int column, int role) const
+{
+    const CTaskGlance* glance = m_pBoard ? m_pBoard->Find(row.m_TaskId) : nullptr;
+    const bool down = glance && glance->m_Health == eTaskHealth::eDown;
+    if (role == DownRole)
+        return down;
+    if (role == Qt::ForegroundRole)
+        return down ? QVariant(DownColor()) : QVariant();
+    const bool known = glance && (glance->m_Health != eTaskHealth::eUnknown || glance->m_bLastStopped);
+    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
+    const bool hasSince = glance && glance->m_Health != eTaskHealth::eUnknown && glance->m_SinceMs > 0;
+    if (role == SortRole) {
+        switch (column) {
+        case eColumnName:
+            return row.m_Task.m_Name.toLower();
+        case eColumnStatus:
+            return StatusText(row.m_nState, row.m_Task.m_bTaskScheduled);
+        case eColumnScheduled:
+            return row.m_Task.m_bTaskScheduled;
+        case eColumnLastRun:
+            return row.m_Task.m_LastRunTime;
+        case eColumnNextRun:
+            return row.m_Task.m_bTaskScheduled ? row.m_Task.m_NextRunTime : 0;
+        case eColumnResult:
+            return known ? (glance->m_bLastStopped ? 1 : glance->m_Health == eTaskHealth::eDown ? 3 : 2) : 0;
+        case eColumnSince:
+            return hasSince ? nowMs - glance->m_SinceMs : -1;
+        case eColumnResponse:
+            return glance ? glance->m_LastResponseUs : -1;
+        case eColumnUptime24h:
+            return glance ? glance->m_Uptime24h : -1.0;
+        case eColumnUptime30d:
+            return glance ? glance->m_Uptime30d : -1.0;
+        case eColumnRecent:
+            return glance && !glance->m_Recent.isEmpty() ? glance->m_Recent.last() : -1;
+        default:
+            return {};
+        }
+    }
+    if (!glance)
+        return {};
+    if (role == RecentRole)
+        return column == eColumnRecent ? QVariant::fromValue(glance->m_Recent) : QVariant();
+    if (role == RecentFailedRole)
+        return column == eColumnRecent ? QVariant::fromValue(glance->m_RecentFailed) : QVariant();
+    if (role == Qt::DecorationRole && column == eColumnResult && known && !glance->m_bLastStopped) {
+        // Drawn once per colour and palette brightness: data() runs for every paint.
+        static QIcon dots[4];
+        QIcon& dot = dots[(IsDarkPalette() ? 2 : 0) + (down ? 1 : 0)];
+        if (dot.isNull())
+            dot = Dot(down ? DownColor() : UpColor());
+        return dot;
+    }
+    if (role == Qt::ToolTipRole && column == eColumnResult)
+        return glance->m_LastText;
+    if (role != Qt::DisplayRole)
+        return {};
+    switch (column) {
+    case eColumnResult:
+        if (!known)
+            return QString();
+        if (glance->m_bLastStopped)
+            return QStringLiteral("Stopped");
+        return down ? QStringLiteral("Down") : QStringLiteral("Up");
+    case eColumnSince:
+        return hasSince ? FormatAge(nowMs - glance->m_SinceMs) : QString();
+    case eColumnResponse:
+        return FormatResponse(glance->m_LastResponseUs);
+    case eColumnUptime24h:
+        return FormatUptime(glance->m_Uptime24h);
+    case eColumnUptime30d:
+        return FormatUptime(glance->m_Uptime30d);
+    default:
+        return QString();
+    }
+}
+
+void CTaskListModel::sort(int column, Qt::SortOrder order)
+{
+    Q_EMIT layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    QList<int> idsBefore;
+    for (const QModelIndex& index : before)
+        idsBefore.append(TaskIdAt(index.row()));
+    if (column < 0 || column >= eColumnCount) {
+        std::stable_sort(m_Rows.begin(), m_Rows.end(),
+                         [](const CRow& a, const CRow& b) { return a.m_TaskId < b.m_TaskId; });
+    } else {
+        QList<std::pair<QVariant, CRow>> keyed;
+        keyed.reserve(m_Rows.size());
+        for (int i = 0; i < m_Rows.size(); ++i)
+            keyed.append({data(index(i, column), SortRole), m_Rows.at(i)});
+        std::stable_sort(keyed.begin(), keyed.end(), [order](const auto& a, const auto& b) {
+            const QPartialOrdering ordering = QVariant::compare(a.first, b.first);
+            return order == Qt::AscendingOrder ? ordering == QPartialOrdering::Less
+                                               : ordering == QPartialOrdering::Greater;
+        });
+        for (int i = 0; i < keyed.size(); ++i)
+            m_Rows[i] = keyed.at(i).second;
+    }
+    QModelIndexList after;
+    for (int i = 0; i < before.size(); ++i)
+        after.append(index(RowOfTask(idsBefore.at(i)), before.at(i).column()));
+    changePersistentIndexList(before, after);
+    Q_EMIT layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }

@@ -6,7 +6,10 @@
 #include <QIcon>
 #include <QList>
 
+class CHub;
+class CStatusBoard;
 class CVigrelDoc;
+struct CTaskGlance;
 
 // The rows of the task list: one per task of the document, in the order the tasks were added
 // or read from the file, each with the run state the engine last reported for it. It follows
@@ -23,11 +26,26 @@ public:
         eColumnScheduled,
         eColumnLastRun,
         eColumnNextRun,
+        // From the status board, after the classic columns.
+        eColumnResult,
+        eColumnSince,
+        eColumnResponse,
+        eColumnUptime24h,
+        eColumnUptime30d,
+        eColumnRecent,
         eColumnCount
     };
 
     // Each row's task id, for finding tasks from indexes.
     static constexpr int TaskIdRole = Qt::UserRole;
+    // The value a column sorts by: numbers for the figures, so "9 ms" comes before "10 ms".
+    static constexpr int SortRole = Qt::UserRole + 1;
+    // eColumnRecent: the latest response times as QList<qint64>, -1 for a run that measured none.
+    static constexpr int RecentRole = Qt::UserRole + 2;
+    // eColumnRecent: beside RecentRole, QList<bool> of which of those runs failed.
+    static constexpr int RecentFailedRole = Qt::UserRole + 4;
+    // Whether the task is down (bool), for every column.
+    static constexpr int DownRole = Qt::UserRole + 3;
 
     explicit CTaskListModel(CVigrelDoc* document, QObject* parent = nullptr);
 
@@ -46,6 +64,14 @@ public:
     int StateAt(int row) const;
 
     void SetTaskIcon(const QIcon& icon);
+    // Where the health columns come from; null leaves them blank.
+    void SetStatusBoard(CStatusBoard* board);
+    // Lets "Next run time" say "Engine off" for a scheduled run the stopped engine missed.
+    void SetHub(CHub* hub);
+
+    // Orders the rows by the column's SortRole; column -1 is the document's order. Rows
+    // added later go to the end until the next sort.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
     // The pixel widths the columns start with.
     static int DefaultColumnWidth(int column);
@@ -55,6 +81,10 @@ public:
     // A run time as the list shows it: the platform's "%c" date and time in local time, or
     // "Never" for 0.
     static QString FormatRunTime(qint64 time);
+    // How long ago, short: "40 s", "3 min", "5 h", "2 days".
+    static QString FormatAge(qint64 ms);
+    static QString FormatResponse(qint64 us); // "120 ms"
+    static QString FormatUptime(double percent); // "99.5 %", blank below 0
 
 private:
     struct CRow
@@ -69,8 +99,16 @@ private:
     void OnTaskRemoved(int taskId);
     void OnTasksCleared();
     void EmitRowChanged(int row);
+    void EmitColumnChanged(int column);
+    const CTaskGlance* GlanceAt(int row) const;
+    bool IsDown(int row) const;
+    QVariant HealthData(const CRow& row, int column, int role) const;
+    bool ShowsEngineOff(const CTask& task) const;
 
     CVigrelDoc* m_pDocument;
+    CStatusBoard* m_pBoard = nullptr;
+    CHub* m_pHub = nullptr;
     QList<CRow> m_Rows;
     QIcon m_TaskIcon;
+    QIcon m_DownTaskIcon; // the task icon marked red
 };

@@ -6,6 +6,7 @@
 #include "core/tasks/Task.h"
 #include "core/tasks/VigrelDoc.h"
 #include "ui/dialogs/TaskConfigSheet.h"
+#include "ui/tasks/SparklineDelegate.h"
 #include "ui/tasks/TaskListModel.h"
 
 #include <QAction>
@@ -18,6 +19,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
+#include <QSettings>
 #include <QStackedLayout>
 #include <QStyle>
 #include <QTreeView>
@@ -84,6 +86,9 @@ void PaintEmptyHint(QWidget* viewport, int top)
     painter.drawText(area.adjusted(kSideMargin, 0, -kSideMargin, 0), Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap,
                      EmptyListHint());
 }
+
+// Where the details' header state is kept, in the settings group of "ListStyle".
+const QString kHeaderStateKey = QStringLiteral("Options/ListColumns");
 
 // The hint starts this far below the column headers (or the top, without headers).
 constexpr int kHintOffset = 20;
@@ -175,7 +180,18 @@ CVigrelView::CVigrelView(CVigrelDoc* document, CHub* hub, QWidget* parent)
     m_pDetailsView->setUniformRowHeights(true);
     m_pDetailsView->setAllColumnsShowFocus(true);
     m_pDetailsView->setIconSize(QSize(16, 16));
-    m_pDetailsView->header()->setSectionsMovable(false);
+    QHeaderView* header = m_pDetailsView->header();
+    header->setSectionsMovable(true);
+    // The name stays first: the icon views show it alone, and the row reads from it.
+    header->setFirstSectionMovable(false);
+    header->setSortIndicatorClearable(true);
+    // No sort at first: the rows keep the document's order until a header is clicked.
+    header->setSortIndicator(-1, Qt::AscendingOrder);
+    m_pDetailsView->setSortingEnabled(true);
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QWidget::customContextMenuRequested, this, &CVigrelView::ShowHeaderMenu);
+    m_pDetailsView->setItemDelegateForColumn(CTaskListModel::eColumnRecent, new CSparklineDelegate(m_pDetailsView));
+    m_pModel->SetHub(hub);
     // The time columns are as wide as a time stamp of this locale needs; "%c" is longer on
     // most systems than the fixed widths allow.
     const int stampWidth = m_pDetailsView->fontMetrics().horizontalAdvance(CTaskListModel::FormatRunTime(1767225599))
@@ -186,6 +202,15 @@ CVigrelView::CVigrelView(CVigrelDoc* document, CHub* hub, QWidget* parent)
             width = std::max(width, stampWidth);
         m_pDetailsView->setColumnWidth(column, width);
     }
+
+    RestoreHeaderState();
+    connect(header, &QHeaderView::sectionMoved, this, &CVigrelView::SaveHeaderState);
+    connect(header, &QHeaderView::sectionResized, this, [this](int, int, int newSize) {
+        // Hiding a column resizes it to 0; that is saved by the menu.
+        if (newSize > 0)
+            SaveHeaderState();
+    });
+    connect(header, &QHeaderView::sortIndicatorChanged, this, &CVigrelView::SaveHeaderState);
 
     m_pIconView->setUniformItemSizes(true);
     m_pIconView->setTextElideMode(Qt::ElideRight);
@@ -228,6 +253,51 @@ CVigrelView::CVigrelView(CVigrelDoc* document, CHub* hub, QWidget* parent)
 void CVigrelView::UpdateTaskItem(int state, int taskId)
 {
     m_pModel->UpdateTaskItem(state, taskId);
+}
+
+void CVigrelView::SetStatusBoard(CStatusBoard* board)
+{
+    m_pModel->SetStatusBoard(board);
+}
+
+void CVigrelView::ShowHeaderMenu(const QPoint& pos)
+{
+    QHeaderView* header = m_pDetailsView->header();
+    QMenu menu(this);
+    for (int column = 0; column < CTaskListModel::eColumnCount; ++column) {
+        QAction* action = menu.addAction(m_pModel->headerData(column, Qt::Horizontal).toString());
+        action->setCheckable(true);
+        action->setChecked(!header->isSectionHidden(column));
+        // Without the name a row says nothing.
+        action->setEnabled(column != CTaskListModel::eColumnName);
+        connect(action, &QAction::toggled, this, [this, header, column](bool shown) {
+            header->setSectionHidden(column, !shown);
+            if (shown && header->sectionSize(column) <= 0)
+                header->resizeSection(column, CTaskListModel::DefaultColumnWidth(column));
+            SaveHeaderState();
+        });
+    }
+    menu.exec(header->mapToGlobal(pos));
+}
+
+void CVigrelView::RestoreHeaderState()
+{
+    const auto store = OpenSettingsStore();
+    const QByteArray state = QByteArray::fromBase64(store->value(kHeaderStateKey).toString().toLatin1());
+    QHeaderView* header = m_pDetailsView->header();
+    // A state saved with other columns (an older or newer version) would put them in the
+    // wrong places; the defaults are better then.
+    if (state.isEmpty() || !header->restoreState(state) || header->count() != CTaskListModel::eColumnCount)
+        return;
+    header->setSectionHidden(CTaskListModel::eColumnName, false);
+    m_pModel->sort(header->sortIndicatorSection(), header->sortIndicatorOrder());
+}
+
+void CVigrelView::SaveHeaderState()
+{
+    const auto store = OpenSettingsStore();
+    store->setValue(kHeaderStateKey, QString::fromLatin1(m_pDetailsView->header()->saveState().toBase64()));
+    store->sync();
 }
 
 void CVigrelView::SetViewStyle(eViewStyle style)

@@ -5,6 +5,7 @@
 #include <functional>
 
 class CHub;
+class CStatusBoard;
 class CTask;
 class CTaskListModel;
 class CVigrelDoc;
@@ -40,6 +41,9 @@ public:
     // WM_TASK_STATE: the row of taskId shows state. Already connected to
     // CHub::TaskStateChanged; calling it again with the same report changes nothing.
     void UpdateTaskItem(int state, int taskId);
+
+    // The health columns show what the board knows; null leaves them blank.
+    void SetStatusBoard(CStatusBoard* board);
 
     void SetViewStyle(eViewStyle style); // remembered in the settings ("ListStyle")
     eViewStyle GetViewStyle() const;
@@ -85,6 +89,11 @@ private:
     void OnSelectionChanged();
     void WatchItemView(QAbstractItemView* view);
     void ApplyViewStyle(eViewStyle style);
+    void ShowHeaderMenu(const QPoint& pos);
+    // The details' columns (order, widths, hidden ones, sort) as the user left them,
+    // remembered beside "ListStyle".
+    void RestoreHeaderState();
+    void SaveHeaderState();
 
     CVigrelDoc* m_pDocument;
     CHub* m_pHub;

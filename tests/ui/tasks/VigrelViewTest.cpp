@@ -88,10 +88,11 @@ protected:
     QModelIndex Index(int row, int column = 0) const { return m_View.GetModel()->index(row, column); }
     QString Cell(int row, int column) const { return Index(row, column).data().toString(); }
 
+    // The classic columns of a row; the health columns are read one by one.
     QStringList Row(int row) const
     {
         QStringList cells;
-        for (int column = 0; column < CTaskListModel::eColumnCount; ++column)
+        for (int column = 0; column <= CTaskListModel::eColumnNextRun; ++column)
             cells << Cell(row, column);
         return cells;
     }
@@ -169,7 +170,10 @@ TEST_F(TaskListView, ColumnsAndStatusFollowTheEngineReports)
     QStringList titles;
     for (int column = 0; column < CTaskListModel::eColumnCount; ++column)
         titles << m_View.GetModel()->headerData(column, Qt::Horizontal).toString();
-    EXPECT_EQ(titles, (QStringList {"Name", "Status", "Scheduled", "Last run time", "Next run time"}));
+    // The classic columns first and as they were; the health columns follow.
+    EXPECT_EQ(titles,
+              (QStringList {"Name", "Status", "Scheduled", "Last run time", "Next run time", "Result", "Since",
+                            "Response", "Uptime 24h", "Uptime 30d", "Recent responses"}));
 
     const int scheduled = Add(QStringLiteral("Home page"), true);
     const int manual = Add(QStringLiteral("By hand"));
