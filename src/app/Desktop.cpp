@@ -52,10 +52,9 @@ int RunDesktop(const CDesktopOptions& options)
         return 2;
     }
 
-    QString taskFile = options.m_TaskFile;
-    const CAppSettings& settings = GetAppSettings();
-    if (taskFile.isEmpty() && settings.m_bAutoOpenTasks)
-        taskFile = settings.m_AutoOpenFileName.trimmed();
+    // Only the command line names the file to open: the Options' task file travels in the
+    // autostart entry's command line, so a plain start opens nothing, however stale that file.
+    const QString& taskFile = options.m_TaskFile;
     if (!taskFile.isEmpty() && !frame.OpenDocumentFile(taskFile)) {
         // A task file that cannot be read ends the start, after its message.
         hub.Shutdown();
