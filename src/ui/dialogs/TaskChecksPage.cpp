@@ -225,5 +225,10 @@ void CTaskChecksPage::OpenUrlOf(QLineEdit* field)
         RefuseUrl(field);
         return;
     }
-    QDesktopServices::openUrl(QUrl(text.trimmed(), QUrl::TolerantMode));
+    // Without a browser (none installed, no desktop session) the button would seem dead.
+    if (!QDesktopServices::openUrl(QUrl(text.trimmed(), QUrl::TolerantMode)))
+        ShowSheetMessage(this,
+                         QStringLiteral("Unable to start a web browser for '%1'. Please open the address in a "
+                                        "browser yourself.")
+                             .arg(text.trimmed()));
 }

@@ -164,3 +164,16 @@ TEST_F(ChecksPageTest, TimeoutMustLieFromOneTo99)
     EXPECT_EQ(Confirmed().m_TimeoutSec, 99);
     EXPECT_TRUE(m_Messages.isEmpty());
 }
+
+TEST_F(ChecksPageTest, TestButtonSaysSoWhenNoBrowserStarts)
+{
+    // The offscreen platform of the tests has no browser to hand an address to.
+    OpenOnChecks();
+    Click("httpGet");
+    Type(Find<QLineEdit>("httpUrl"), QStringLiteral(" http://127.0.0.1:9/status "));
+    Click("httpTest");
+    EXPECT_EQ(m_Messages,
+              QStringList {QStringLiteral("Unable to start a web browser for 'http://127.0.0.1:9/status'. "
+                                          "Please open the address in a browser yourself.")});
+    EXPECT_EQ(Page(), CTaskConfigSheet::eChecksPage);
+}
