@@ -1,11 +1,16 @@
 #include "core/support/AutoStart.h"
 
+#include "core/shell/AppSettings.h"
+
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 
 CAutoStartKey::CAutoStartKey()
     : m_Executable(QCoreApplication::applicationFilePath())
-{ }
+{
+    SetSettingsFile(GetSettingsFile());
+}
 
 CAutoStartKey::CAutoStartKey(const QString& executable)
     : m_Executable(executable)
@@ -18,4 +23,17 @@ QString CAutoStartKey::GetAutoStartFilePath()
     if (configHome.isEmpty() || QDir::isRelativePath(configHome))
         configHome = QDir::homePath() + QStringLiteral("/.config");
     return configHome + QStringLiteral("/autostart/corvane.desktop");
+}
+
+void CAutoStartKey::SetSettingsFile(const QString& iniPath)
+{
+    m_SettingsFile = iniPath.isEmpty() ? QString() : QFileInfo(iniPath).absoluteFilePath();
+}
+
+QStringList CAutoStartKey::GetCommandArguments() const
+{
+    QStringList arguments;
+    if (!m_SettingsFile.isEmpty())
+        arguments << QStringLiteral("--settings") << m_SettingsFile;
+    return arguments + m_Arguments;
 }

@@ -10,12 +10,17 @@
 class CAutoStartKey
 {
 public:
-    // For the running program's own executable.
+    // For the running program's own executable and the settings file it runs with
+    // (GetSettingsFile()), so that the program started at login reads the same settings.
     CAutoStartKey();
-    // For another executable; lets tests check paths that need quoting.
+    // For another executable, with no settings file; lets tests check paths that need quoting.
     explicit CAutoStartKey(const QString& executable);
 
     void SetArguments(const QStringList& arguments) { m_Arguments = arguments; }
+    // An empty path: the user's own settings, and no --settings in the entry.
+    void SetSettingsFile(const QString& iniPath);
+    // What follows the executable: --settings and its file when there is one, then m_Arguments.
+    QStringList GetCommandArguments() const;
 
     // Writes the entry, replacing one that is there. False when it could not be written.
     bool Register() const;
@@ -32,4 +37,5 @@ public:
 
 private:
     QString m_Executable;
+    QString m_SettingsFile; // absolute: the login start runs in another working folder
 };

@@ -66,7 +66,7 @@ QString EscapeStringValue(const QString& value)
 bool CAutoStartKey::Register() const
 {
     QStringList command {QuoteExecArgument(m_Executable)};
-    for (const QString& argument : m_Arguments)
+    for (const QString& argument : GetCommandArguments())
         command << QuoteExecArgument(argument);
 
     const QString content = QStringLiteral("[Desktop Entry]\n"

@@ -67,7 +67,7 @@ bool CAutoStartKey::Register() const
         return false;
     // The executable is always quoted, as Windows itself writes Run values.
     QString command = QLatin1Char('"') + QDir::toNativeSeparators(m_Executable) + QLatin1Char('"');
-    for (const QString& argument : m_Arguments)
+    for (const QString& argument : GetCommandArguments())
         command += QLatin1Char(' ') + QuoteArgument(argument);
     const std::wstring data = command.toStdWString();
     const auto bytes = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));

@@ -152,7 +152,8 @@ TEST_F(OptionsSheet, AutoStartEntryIsWrittenAndRemoved)
     PressOk();
     // The path with blanks stays one argument and "-minimize" is one of its own.
     EXPECT_TRUE(m_ConfigHome.ReadEntry().contains(
-        QStringLiteral("\nExec=%1 \"/home/ann/My Tasks/site checks.cvn\" -minimize\n").arg(program)))
+        QStringLiteral("\nExec=%1 --settings %2 \"/home/ann/My Tasks/site checks.cvn\" -minimize\n")
+            .arg(program, GetSettingsFile())))
         << m_ConfigHome.ReadEntry().toStdString();
 
     // Without a task file the start opens nothing and stays in the window.
@@ -160,7 +161,8 @@ TEST_F(OptionsSheet, AutoStartEntryIsWrittenAndRemoved)
     EXPECT_TRUE(Box("AutoStart")->isChecked());
     SetChecked(Box("AutoOpenTasks"), false);
     PressOk();
-    EXPECT_TRUE(m_ConfigHome.ReadEntry().contains(QStringLiteral("\nExec=%1\n").arg(program)));
+    EXPECT_TRUE(m_ConfigHome.ReadEntry().contains(
+        QStringLiteral("\nExec=%1 --settings %2\n").arg(program, GetSettingsFile())));
 
     // Cancel leaves the entry; unchecking and OK removes it, and a checked but disabled
     // "Open task file" is still stored.
