@@ -77,6 +77,9 @@ CHistoryPane::CHistoryPane(CHub* hub, QWidget* parent)
     m_pIncidents->setRootIsDecorated(false);
     m_pIncidents->setHeaderLabels(
         {QStringLiteral("Down at"), QStringLiteral("Back at"), QStringLiteral("Duration"), QStringLiteral("Text")});
+    // The times and durations are short and always read whole; the text takes the rest.
+    for (int column = 0; column < 3; ++column)
+        m_pIncidents->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
 
     m_pPhaseView = new QChartView(this);
     m_pPhaseView->setRenderHint(QPainter::Antialiasing);
