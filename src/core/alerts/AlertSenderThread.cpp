@@ -131,12 +131,14 @@ void CAlertSenderThread::SendAlert(const CAlertRequest& request)
     // Read once, now: the Options sheet may change the live settings meanwhile.
     const CAppSettings settings = GetAppSettingsSnapshot();
     const int methods = request.m_Task.m_AlertSettings.m_AlertMethods;
+    m_AlertTaskName = request.m_Task.m_Name;
     if (methods & eAlertEmail)
         SendEmail(request, settings);
     if (methods & eAlertApplication)
         StartApplication(request, settings);
     if (methods & eAlertHttpGet)
         SendHttpRequest(request, settings);
+    m_AlertTaskName.clear();
 }
 
 void CAlertSenderThread::SendEmail(const CAlertRequest& request, const CAppSettings& settings)
@@ -249,6 +251,7 @@ void CAlertSenderThread::AddMessage(const QString& text, CSeverity severity, int
 {
     CLogMessage message(severity, text);
     message.m_TaskId = taskId;
+    message.m_TaskName = m_AlertTaskName;
     std::lock_guard guard(m_HostLock);
     if (m_pMainFrame)
         m_pMainFrame->QueueOutputMessage(message);

@@ -76,6 +76,7 @@ private:
 
     std::deque<CAlertRequest> m_AlertQueue;
     int m_nDropped = 0; // since the last report; guarded by m_csQueue
+    QString m_AlertTaskName; // of the alert being delivered; names its messages
     std::mutex m_csQueue; // held for one queue operation only, never while delivering or reporting
     std::mutex m_HostLock; // held while calling the receiver, so Shutdown() can cut it off safely
     IOutputSink* m_pMainFrame = nullptr;

@@ -128,6 +128,7 @@ void CPingThread::HandleRunTask(int taskId)
 
 void CPingThread::RunTask(CTask& task)
 {
+    m_RunTaskName = task.m_Name;
     AddMessage(QStringLiteral("Starting task ") + task.m_Name, eInformational, -1);
     PostTaskState(TASK_STATE_RUNNING, task.m_TaskId);
     CCheckResult result;
@@ -156,6 +157,7 @@ void CPingThread::RunTask(CTask& task)
     }
     AddMessage(QStringLiteral("Finished task ") + task.m_Name, eInformational, -1);
     PostTaskState(TASK_STATE_FINISHED, task.m_TaskId);
+    m_RunTaskName.clear();
 }
 
 void CPingThread::OnTaskStopped(int taskId)
@@ -188,6 +190,7 @@ void CPingThread::AddMessage(const QString& text, CSeverity severity, int taskId
 {
     CLogMessage message(severity, text);
     message.m_TaskId = taskId;
+    message.m_TaskName = m_RunTaskName;
     std::lock_guard guard(m_HostLock);
     if (m_pMainFrame)
         m_pMainFrame->QueueOutputMessage(message);

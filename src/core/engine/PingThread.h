@@ -74,6 +74,7 @@ private:
     // The ping's lack of an ICMP socket is a property of the system, not of a task: say it once.
     bool m_bReportedNoPingSocket = false;
     std::chrono::steady_clock::time_point m_RunStarted; // of the check that runs now
+    QString m_RunTaskName; // names every message of the run that goes on; empty between runs
 
     std::unique_ptr<CPageFetcher> m_pFetcher;
 };

@@ -62,6 +62,7 @@ bool CMessageLog::Add(const CLogMessage& message)
     row.m_TimeStamp = TimeStamp(message.m_Time);
     row.m_Text = message.m_Text;
     row.m_nSeverity = code;
+    row.m_TaskName = message.m_TaskName;
     if (message.m_Text.contains(u'\n'))
         row.m_nDetailsKey = m_nNextDetailsKey++;
     m_Pending.push_back(std::move(row));

@@ -19,6 +19,7 @@ public:
     QString m_Text; // the whole message text
     int m_nSeverity = eApplicationFailure;
     int m_nDetailsKey = -1; // -1: a one-line message, shown as it is
+    QString m_TaskName; // of the task the message is about; empty for none
 
     bool HasDetails() const { return m_nDetailsKey != -1; }
     // The text of column "Message".

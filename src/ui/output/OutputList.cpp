@@ -3,6 +3,7 @@
 #include "Version.h"
 #include "core/output/MessageLog.h"
 #include "core/shell/AppSettings.h"
+#include "ui/output/DetailsDialog.h"
 #include "ui/output/OutputModel.h"
 
 #include <QAction>
@@ -86,6 +87,7 @@ COutputList::COutputList(QWidget* parent)
     columns->resizeSection(0, std::max(150, stampWidth));
     columns->resizeSection(1, std::max(130, severityWidth));
     columns->resizeSection(2, 600);
+    columns->resizeSection(COutputModel::kTaskColumn, 150);
     columns->setStretchLastSection(true);
 
     m_pCopyAction = m_pMenu->addAction(QStringLiteral("&Copy"), this, &COutputList::Copy);
@@ -271,12 +273,11 @@ void COutputList::ShowDetails(int row)
     }
     file.close();
 
-    const QString fileName = QDir::toNativeSeparators(file.fileName());
+    // Without a viewer (no desktop, no handler for text files) the text is shown here instead:
+    // telling the user to find the file by hand would leave them with nothing to read.
     if (!OpenFile(QUrl::fromLocalFile(file.fileName()))) {
-        ShowError(this,
-                  QStringLiteral("Unable to open temp file '") + fileName
-                      + QStringLiteral("'. There is no association in registry for the text files. Please open the "
-                                       "file manually and review it's content"));
+        CDetailsDialog dialog(log.GetRow(row).m_Text, file.fileName(), this);
+        dialog.exec();
     }
 }
 

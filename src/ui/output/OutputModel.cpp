@@ -55,7 +55,7 @@ int COutputModel::rowCount(const QModelIndex& parent) const
 
 int COutputModel::columnCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : CMessageLog::kColumnCount;
+    return parent.isValid() ? 0 : kColumnCount;
 }
 
 QVariant COutputModel::data(const QModelIndex& index, int role) const
@@ -65,6 +65,8 @@ QVariant COutputModel::data(const QModelIndex& index, int role) const
     const CMessageRow& row = m_Log.GetRow(index.row());
     switch (role) {
     case Qt::DisplayRole:
+        if (index.column() == kTaskColumn)
+            return row.m_TaskName;
         return m_Log.GetColumnText(index.row(), index.column());
     case Qt::DecorationRole:
         if (index.column() == 0)
@@ -92,6 +94,8 @@ QVariant COutputModel::headerData(int section, Qt::Orientation orientation, int 
         return QStringLiteral("Severity");
     case 2:
         return QStringLiteral("Message");
+    case kTaskColumn:
+        return QStringLiteral("Task");
     default:
         return {};
     }

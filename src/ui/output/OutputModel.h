@@ -15,6 +15,11 @@ class COutputModel : public QAbstractTableModel
     Q_OBJECT
 
 public:
+    // After the log's own columns: the task a message is about. Only the window shows it; the
+    // texts of Copy, Export and the log file keep their three fields.
+    static constexpr int kTaskColumn = CMessageLog::kColumnCount;
+    static constexpr int kColumnCount = kTaskColumn + 1;
+
     explicit COutputModel(QObject* parent = nullptr);
 
     CMessageLog& GetLog() { return m_Log; }

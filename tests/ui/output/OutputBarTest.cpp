@@ -6,6 +6,7 @@
 #include "support/QtPrinters.h"
 #include "support/TempSettings.h"
 #include "support/TestFiles.h"
+#include "ui/output/DetailsDialog.h"
 #include "ui/output/OutputList.h"
 
 #include <QAction>
@@ -15,6 +16,8 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -80,7 +83,7 @@ protected:
 
 } // namespace
 
-TEST_F(OutputBarTest, IsAnOutputDockWithOneTaskOutputTabOfThreeColumns)
+TEST_F(OutputBarTest, IsAnOutputDockWithOneTaskOutputTabOfThreeColumnsAndTheTask)
 {
     EXPECT_EQ(m_pBar->windowTitle(), u"Output");
     auto* tabs = qobject_cast<QTabWidget*>(m_pBar->widget());
@@ -90,10 +93,11 @@ TEST_F(OutputBarTest, IsAnOutputDockWithOneTaskOutputTabOfThreeColumns)
     EXPECT_EQ(tabs->widget(0), List());
 
     const QAbstractItemModel* model = List()->model();
-    ASSERT_EQ(model->columnCount(), 3);
+    ASSERT_EQ(model->columnCount(), 4);
     EXPECT_EQ(model->headerData(0, Qt::Horizontal).toString(), u"Time Stamp");
     EXPECT_EQ(model->headerData(1, Qt::Horizontal).toString(), u"Severity");
     EXPECT_EQ(model->headerData(2, Qt::Horizontal).toString(), u"Message");
+    EXPECT_EQ(model->headerData(3, Qt::Horizontal).toString(), u"Task");
     EXPECT_GE(List()->horizontalHeader()->sectionSize(0), 150);
     EXPECT_GE(List()->horizontalHeader()->sectionSize(1), 130);
 
@@ -331,18 +335,26 @@ TEST_F(OutputBarTest, DoubleClickOpensTheDetailsOfAMultiLineRowOnly)
     EXPECT_EQ(ReadBytes(file), "Site check failed\r\nhttp://a/ 404");
     QFile::remove(file);
 
-    // Enter on the row does the same; without a viewer the user is told where the file is.
+    // Enter on the row does the same; without a viewer the text is shown in the program,
+    // read-only, and Copy takes it whole.
     canOpen = false;
     List()->setFocus();
-    CModalAnswer<QMessageBox> error(Press(QMessageBox::Ok));
+    QApplication::clipboard()->clear();
+    QString shown;
+    bool readOnly = false;
+    CModalAnswer<CDetailsDialog> viewer([&](CDetailsDialog* dialog) {
+        shown = dialog->GetTextEdit()->toPlainText();
+        readOnly = dialog->GetTextEdit()->isReadOnly();
+        dialog->findChild<QPushButton*>(QStringLiteral("Copy"))->click();
+        dialog->reject();
+    });
     QTest::keyClick(List(), Qt::Key_Return);
     ASSERT_EQ(opened.size(), 2);
-    const QString second = opened.last().toLocalFile();
-    EXPECT_EQ(error.Text(),
-              "Unable to open temp file '" + QDir::toNativeSeparators(second)
-                  + "'. There is no association in registry for the text files. Please open the file manually and "
-                    "review it's content");
-    QFile::remove(second);
+    QFile::remove(opened.last().toLocalFile());
+    ASSERT_TRUE(viewer.WasShown());
+    EXPECT_EQ(shown, u"Site check failed\nhttp://a/ 404");
+    EXPECT_TRUE(readOnly);
+    EXPECT_EQ(QApplication::clipboard()->text(), u"Site check failed\nhttp://a/ 404");
 }
 
 TEST_F(OutputBarTest, ContextMenuOffersTheFourCommandsInOrder)
