@@ -54,7 +54,10 @@ CCustomizeDialog::CCustomizeDialog(const QList<QAction*>& buttons, const QSet<QS
     programRow->addWidget(m_pProgram);
     programRow->addWidget(browse);
     fields->addRow(QStringLiteral("&Name:"), m_pName);
-    fields->addRow(QStringLiteral("&Program:"), programRow);
+    // A row that is a layout gets a label without a buddy, which would show the ampersand.
+    auto* programLabel = new QLabel(QStringLiteral("&Program:"));
+    programLabel->setBuddy(m_pProgram);
+    fields->addRow(programLabel, programRow);
     fields->addRow(QStringLiteral("&Arguments:"), m_pArguments);
     toolsLayout->addWidget(m_pToolList);
     toolsLayout->addLayout(listButtons);

@@ -8,6 +8,7 @@
 #include "core/tasks/VigrelDoc.h"
 #include "ui/options/OptionsSheet.h"
 #include "ui/output/OutputBar.h"
+#include "ui/output/OutputList.h"
 #include "ui/shell/AboutBox.h"
 #include "ui/shell/CustomizeDialog.h"
 #include "ui/shell/Prompts.h"
@@ -28,6 +29,7 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QTabWidget>
 #include <QTextEdit>
 #include <QTimer>
 #include <QToolBar>
@@ -82,6 +84,11 @@ struct CEditTarget
     }
 };
 
+bool IsMenuWidget(const QWidget* widget)
+{
+    return qobject_cast<const QMenuBar*>(widget) || qobject_cast<const QMenu*>(widget);
+}
+
 } // namespace
 
 CMainFrame::CMainFrame(CVigrelDoc* document, CHub* hub, QWidget* parent)
@@ -106,6 +113,7 @@ CMainFrame::CMainFrame(CVigrelDoc* document, CHub* hub, QWidget* parent)
     addDockWidget(Qt::BottomDockWidgetArea, m_pOutputBar);
 
     m_pReadyLabel = new QLabel(QStringLiteral("Ready"));
+    m_pReadyLabel->setObjectName(QStringLiteral("messagePane"));
     statusBar()->addWidget(m_pReadyLabel, 1);
 
     CreateCommands();
@@ -287,7 +295,8 @@ void CMainFrame::CreateMenus()
     for (const char* name : {"viewSmallIcons", "viewIcons", "viewList", "viewDetails"})
         add(view, name);
 
-    QMenu* engine = menuBar()->addMenu(QStringLiteral("&Engine"));
+    // "&Edit" has the E already.
+    QMenu* engine = menuBar()->addMenu(QStringLiteral("E&ngine"));
     add(engine, "engineOperating");
     add(engine, "engineStop");
 
@@ -390,6 +399,9 @@ void CMainFrame::ConnectCommands()
     connect(m_pHub, &CHub::TaskStateChanged, m_pView, &CVigrelView::UpdateTaskItem);
     connect(m_pHub, &CHub::TaskStateChanged, this, &CMainFrame::UpdateCommandUI);
     connect(m_pHub, &CHub::EngineSwitched, this, [this](bool, const QString& text) {
+        // The pane's own text too: the button's prompt ends as the pointer leaves it, and
+        // that clears the passing message.
+        m_pReadyLabel->setText(text);
         statusBar()->showMessage(text);
         UpdateCommandUI();
     });
@@ -398,7 +410,11 @@ void CMainFrame::ConnectCommands()
     connect(m_pDocument, &CVigrelDoc::ModifiedChanged, this, &CMainFrame::UpdateTitle);
     connect(m_pDocument, &CVigrelDoc::PathNameChanged, this, &CMainFrame::UpdateTitle);
     connect(m_pOutputBar, &QDockWidget::visibilityChanged, this, &CMainFrame::UpdateCommandUI);
-    connect(qApp, &QApplication::focusChanged, this, &CMainFrame::UpdateCommandUI);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now && !IsMenuWidget(now))
+            m_pEditFocus = now;
+        UpdateCommandUI();
+    });
 }
 
 void CMainFrame::UpdateCommandUI()
@@ -436,7 +452,7 @@ void CMainFrame::UpdateCommandUI()
         break;
     }
 
-    QWidget* focus = QApplication::focusWidget();
+    QWidget* focus = EditFocus();
     const CEditTarget target(focus);
     const bool outputFocused = focus && (focus == m_pOutputBar || m_pOutputBar->isAncestorOf(focus));
     const QMimeData* clipboard = QGuiApplication::clipboard()->mimeData();
@@ -453,9 +469,19 @@ void CMainFrame::UpdateCommandUI()
     }
 }
 
+QWidget* CMainFrame::EditFocus() const
+{
+    // A menu opened with Alt and a letter takes the keyboard focus into the menu bar; the
+    // Edit commands are still about the field the user was in.
+    QWidget* focus = QApplication::focusWidget();
+    if (focus && IsMenuWidget(focus) && m_pEditFocus && m_pEditFocus->window() == window())
+        return m_pEditFocus;
+    return focus;
+}
+
 void CMainFrame::OnEditCommand(const QString& command)
 {
-    QWidget* focus = QApplication::focusWidget();
+    QWidget* focus = EditFocus();
     const CEditTarget target(focus);
     if (target.m_pLine)
         QMetaObject::invokeMethod(target.m_pLine, qPrintable(command));
@@ -470,14 +496,27 @@ void CMainFrame::OnEditCommand(const QString& command)
 
 void CMainFrame::OnNextPane(bool)
 {
-    // Two panes: the task list and the output window; either key moves to the other.
+    // Two panes: the task list and the output window; either key moves to the other. The
+    // focus goes into the list itself, where the arrow keys work, not onto its container.
     QWidget* focus = QApplication::focusWidget();
     const bool inOutput = focus && m_pOutputBar->isAncestorOf(focus);
-    if (inOutput || m_pOutputBar->isHidden())
-        m_pView->setFocus(Qt::OtherFocusReason);
-    else
-        m_pOutputBar->widget() ? m_pOutputBar->widget()->setFocus(Qt::OtherFocusReason)
-                               : m_pOutputBar->setFocus(Qt::OtherFocusReason);
+    if (inOutput || m_pOutputBar->isHidden()) {
+        m_pView->GetItemView()->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    QWidget* list = m_pOutputBar->GetList();
+    QWidget* tab = m_pOutputBar->GetTabs() ? m_pOutputBar->GetTabs()->currentWidget() : nullptr;
+    QWidget* target = list->isVisible() || !tab ? list : tab;
+    // The History tab may be in front: its first control that takes the focus.
+    if (target->focusPolicy() == Qt::NoFocus && !target->focusProxy()) {
+        for (QWidget* child : target->findChildren<QWidget*>()) {
+            if (child->isVisible() && child->focusPolicy() != Qt::NoFocus) {
+                target = child;
+                break;
+            }
+        }
+    }
+    target->setFocus(Qt::OtherFocusReason);
 }
 
 void CMainFrame::OnOptions()

@@ -58,7 +58,7 @@ TEST_F(MainFrameTest, EngineSwitchShowsItsStateFromTheStart)
 TEST_F(MainFrameTest, MenusCarryTheirCommandsInOrder)
 {
     const QList<QAction*> menus = m_pFrame->menuBar()->actions();
-    EXPECT_EQ(MenuTexts(menus), (QStringList {"&File", "&Edit", "&View", "&Engine", "&Task", "T&ools", "&Help"}));
+    EXPECT_EQ(MenuTexts(menus), (QStringList {"&File", "&Edit", "&View", "E&ngine", "&Task", "T&ools", "&Help"}));
     EXPECT_EQ(MenuTexts(menus.at(3)->menu()->actions()), (QStringList {"&Operating", "&Stop running task"}));
     EXPECT_EQ(MenuTexts(menus.at(4)->menu()->actions()),
               (QStringList {"&Add...", "&Modify...", "&Delete...", "-", "&Execute"}));
