@@ -3,6 +3,7 @@
 #include "ui/shell/RecentFileList.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QSet>
 
 class CHub;
@@ -96,6 +97,7 @@ private:
     void AddToRecentFiles(const QString& path);
     bool DoSave(const QString& path);
 
+    QWidget* EditFocus() const;
     void OnEditCommand(const QString& command);
     void OnNextPane(bool forward);
     void OnOptions();
@@ -127,4 +129,5 @@ private:
     CRecentFileList m_RecentFiles;
     bool m_bInTray = false;
     bool m_bSkipSavePrompt = false;
+    QPointer<QWidget> m_pEditFocus; // the field the Edit commands act on while a menu has the keys
 };
