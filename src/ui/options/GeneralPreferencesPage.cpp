@@ -50,6 +50,10 @@ CGeneralPreferencesPage::CGeneralPreferencesPage(QWidget* parent)
     m_pAnimateIcon->setObjectName(QStringLiteral("AnimateIcon"));
     m_pAnimateIcon->setEnabled(false);
     layout->addWidget(m_pAnimateIcon, row++, 0, 1, 2);
+    m_pDesktopNotifications
+        = new QCheckBox(QStringLiteral("Show &desktop notifications when a task goes down or comes back"), this);
+    m_pDesktopNotifications->setObjectName(QStringLiteral("DesktopNotifications"));
+    layout->addWidget(m_pDesktopNotifications, row++, 0, 1, 2);
     layout->addWidget(CreateSeparator(this), row++, 0, 1, 2);
 
     layout->addWidget(CreatePageIcon(QStyle::SP_ComputerIcon, this), row, 0);
@@ -92,6 +96,7 @@ void CGeneralPreferencesPage::Load(const CAppSettings& settings)
     m_pAutoOpenFileName->setText(settings.m_AutoOpenFileName);
     m_pAutoOpenTasks->setChecked(settings.m_bAutoOpenTasks);
     m_pAnimateIcon->setChecked(false);
+    m_pDesktopNotifications->setChecked(settings.m_bDesktopNotifications);
     UpdateEnabling();
 }
 
@@ -103,6 +108,7 @@ void CGeneralPreferencesPage::Store(CAppSettings& settings) const
     settings.m_AutoOpenFileName = m_pAutoOpenFileName->text();
     settings.m_bAutoOpenTasks = m_pAutoOpenTasks->isChecked();
     settings.m_bAnimateIcon = m_pAnimateIcon->isChecked();
+    settings.m_bDesktopNotifications = m_pDesktopNotifications->isChecked();
 }
 
 QStringList CGeneralPreferencesPage::GetAutoStartArguments(const CAppSettings& settings)

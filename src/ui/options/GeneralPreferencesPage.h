@@ -8,8 +8,8 @@ class QCheckBox;
 class QLineEdit;
 class QToolButton;
 
-// The "General" page of the Options sheet: the SMTP server, the tray and the start with the
-// system, with the task file that start opens.
+// The "General" page of the Options sheet: the SMTP server, the tray and the desktop
+// notifications, and the start with the system, with the task file that start opens.
 class CGeneralPreferencesPage : public QWidget
 {
     Q_OBJECT
@@ -35,6 +35,7 @@ private:
     QLineEdit* m_pSmtpServerName;
     QCheckBox* m_pMinimizeToTray;
     QCheckBox* m_pAnimateIcon;
+    QCheckBox* m_pDesktopNotifications;
     QCheckBox* m_pAutoStart;
     QCheckBox* m_pAutoOpenTasks;
     QLineEdit* m_pAutoOpenFileName;

@@ -7,7 +7,9 @@
 #include <QSet>
 
 class CHub;
+class CNotifier;
 class CStatusBoard;
+class CTrayStatus;
 class COutputBar;
 class CVigrelDoc;
 class CVigrelView;
@@ -64,6 +66,9 @@ public:
     CVigrelView* GetView() const { return m_pView; }
     // Every task's state at a glance; null without a hub.
     CStatusBoard* GetStatusBoard() const { return m_pStatusBoard; }
+    // The tray icon's picture and tooltip, and the desktop notifications of tasks going down.
+    CTrayStatus* GetTrayStatus() const { return m_pTrayStatus; }
+    CNotifier* GetNotifier() const { return m_pNotifier; }
     COutputBar* GetOutputBar() const { return m_pOutputBar; }
     QToolBar* GetToolBar() const { return m_pToolBar; }
     const CRecentFileList& GetRecentFiles() const { return m_RecentFiles; }
@@ -89,6 +94,9 @@ private:
     void CreateMenus();
     void CreateToolBar();
     void CreateTray();
+    void UpdateTrayIconVisibility();
+    void OnTrayActivated(int reason);
+    void OnNotificationClicked();
     void CreateHistoryTab(); // the output window's "History" tab, following the selected task
     void ConnectCommands();
 
@@ -126,6 +134,8 @@ private:
     QSet<QString> m_HiddenButtons;
     QSystemTrayIcon* m_pTrayIcon = nullptr;
     QMenu* m_pTrayMenu = nullptr;
+    CTrayStatus* m_pTrayStatus = nullptr;
+    CNotifier* m_pNotifier = nullptr;
     CRecentFileList m_RecentFiles;
     bool m_bInTray = false;
     bool m_bSkipSavePrompt = false;

@@ -1,11 +1,18 @@
-// The tray half of the main frame: hiding into the notification area and coming back.
+// The tray half of the main frame: hiding into the notification area and coming back, the
+// icon that shows how the tasks are doing, and the desktop notifications.
 #include "ui/shell/MainFrame.h"
 
 #include "Version.h"
 #include "core/shell/AppSettings.h"
+#include "ui/shell/Notifier.h"
+#include "ui/shell/TrayStatus.h"
+#include "ui/tasks/TaskListModel.h"
+#include "ui/tasks/VigrelView.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QEvent>
+#include <QItemSelectionModel>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -45,14 +52,56 @@ void CMainFrame::CreateTray()
         close();
     });
 
-    // The icon exists, hidden, from the start and shows only while the window is in the tray.
+    // The icon shows whenever a tray exists, window shown or not: it carries the tasks' state
+    // and a click on it is the quickest way to the window and back.
     m_pTrayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/icons/app.svg")), this);
     m_pTrayIcon->setToolTip(QStringLiteral(CORVANE_PRODUCT_NAME));
     m_pTrayIcon->setContextMenu(m_pTrayMenu);
-    connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::DoubleClick)
-            m_pTrayMenu->defaultAction()->trigger();
+    connect(m_pTrayIcon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) { OnTrayActivated(reason); });
+    m_pTrayStatus = new CTrayStatus(m_pHub, m_pStatusBoard, m_pTrayIcon, this);
+
+    m_pNotifier = new CNotifier(m_pStatusBoard, this);
+    m_pNotifier->SetSink([this](const CNotification& notification) {
+        m_pTrayIcon->showMessage(notification.m_Title, notification.m_Text,
+                                 notification.m_bDown ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
     });
+    connect(m_pTrayIcon, &QSystemTrayIcon::messageClicked, this, &CMainFrame::OnNotificationClicked);
+    UpdateTrayIconVisibility();
+}
+
+void CMainFrame::UpdateTrayIconVisibility()
+{
+    if (m_pTrayIcon)
+        m_pTrayIcon->setVisible(IsTrayActive());
+}
+
+void CMainFrame::OnTrayActivated(int reason)
+{
+    if (reason == QSystemTrayIcon::DoubleClick) {
+        m_pTrayMenu->defaultAction()->trigger();
+    } else if (reason == QSystemTrayIcon::Trigger) {
+        // A single click toggles; to the tray only as Minimize goes, so with tray minimising
+        // off it leaves a shown window alone.
+        if (m_bInTray)
+            OnTrayRestore();
+        else if (!OnTrayMinimize())
+            BringToFront();
+    }
+}
+
+void CMainFrame::OnNotificationClicked()
+{
+    BringToFront();
+    const int taskId = m_pNotifier->GetLastTaskId();
+    const int row = taskId == -1 ? -1 : m_pView->GetModel()->RowOfTask(taskId);
+    if (row == -1)
+        return; // deleted since
+    QAbstractItemView* itemView = m_pView->GetItemView();
+    const QModelIndex index = itemView->model()->index(row, 0);
+    itemView->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    itemView->scrollTo(index);
+    itemView->setFocus(Qt::OtherFocusReason);
 }
 
 bool CMainFrame::IsTrayActive() const
@@ -65,7 +114,7 @@ bool CMainFrame::OnTrayMinimize()
     // Without a tray the window must never be hidden: nothing would bring it back.
     if (m_bInTray || !IsTrayActive() || !GetAppSettings().m_bMinimizeToTray)
         return false;
-    m_pTrayIcon->show();
+    UpdateTrayIconVisibility();
     hide();
     m_bInTray = true;
     UpdateCommandUI();
@@ -79,7 +128,7 @@ bool CMainFrame::OnTrayRestore()
     if (!m_bInTray)
         return false;
     m_bInTray = false;
-    m_pTrayIcon->hide();
+    UpdateTrayIconVisibility();
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();

@@ -110,8 +110,8 @@ TEST_F(OptionPages, KeyboardReachesEveryControl)
     const QStringList after {"OK", "Cancel", "qt_tabwidget_tabbar"};
     Open(0);
     EXPECT_EQ(TabOrderFrom("SmtpServerName"),
-              QStringList({"SmtpServerName", "MinimizeToTray", "AutoStart", "AutoOpenTasks", "AutoOpenFileName",
-                           "BrowseTaskFile"})
+              QStringList({"SmtpServerName", "MinimizeToTray", "DesktopNotifications", "AutoStart", "AutoOpenTasks",
+                           "AutoOpenFileName", "BrowseTaskFile"})
                   + after);
     Open(1);
     EXPECT_EQ(TabOrderFrom("AlertAboutFailuresOnly"),
