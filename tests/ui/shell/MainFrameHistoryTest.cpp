@@ -59,7 +59,7 @@ TEST_F(MainFrameTest, HistoryTabShowsTheSelectedTasksRunsAndIncidents)
     QTabWidget* tabs = m_pFrame->GetOutputBar()->GetTabs();
     ASSERT_EQ(tabs->count(), 2);
     EXPECT_EQ(tabs->tabText(1), QStringLiteral("History"));
-    auto* pane = qobject_cast<CHistoryPane*>(tabs->widget(1));
+    auto* pane = tabs->widget(1)->findChild<CHistoryPane*>();
     ASSERT_NE(pane, nullptr);
 
     QTreeView* list = m_pFrame->GetView()->findChild<QTreeView*>();
