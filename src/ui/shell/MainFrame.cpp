@@ -15,6 +15,8 @@
 #include "ui/shell/UserTools.h"
 #include "ui/tasks/VigrelView.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -106,6 +108,8 @@ CMainFrame::CMainFrame(CVigrelDoc* document, CHub* hub, QWidget* parent)
     m_pView = new CVigrelView(document, hub, this);
     m_pView->SetStatusBoard(m_pStatusBoard);
     setCentralWidget(m_pView);
+    // A small window still shows the header and a few rows of tasks beside the output dock.
+    m_pView->setMinimumHeight(90);
     m_pOutputBar = new COutputBar(this);
     m_pOutputBar->setObjectName(QStringLiteral("OutputBar"));
     m_pOutputBar->setWindowTitle(QStringLiteral("Output"));
@@ -581,8 +585,19 @@ void CMainFrame::RestoreWindowState()
     const auto store = OpenSettingsStore();
     store->beginGroup(kStateGroup);
     restoreGeometry(store->value(QStringLiteral("Geometry")).toByteArray());
-    restoreState(store->value(QStringLiteral("WindowState")).toByteArray());
+    // Without a layout of the user's own, the output dock takes a third of the height at the
+    // first show; left to itself it grows to its contents and leaves the list a few rows.
+    m_bDefaultDockHeight = !restoreState(store->value(QStringLiteral("WindowState")).toByteArray());
     statusBar()->setVisible(store->value(QStringLiteral("StatusBar"), true).toBool());
+}
+
+void CMainFrame::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!m_bDefaultDockHeight)
+        return;
+    m_bDefaultDockHeight = false;
+    resizeDocks({m_pOutputBar}, {std::max(height() / 3, 120)}, Qt::Vertical);
 }
 
 void CMainFrame::CloseWithoutPrompt()

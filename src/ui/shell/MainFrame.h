@@ -82,6 +82,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
     QMenu* createPopupMenu() override;
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -139,5 +140,6 @@ private:
     CRecentFileList m_RecentFiles;
     bool m_bInTray = false;
     bool m_bSkipSavePrompt = false;
+    bool m_bDefaultDockHeight = false;
     QPointer<QWidget> m_pEditFocus; // the field the Edit commands act on while a menu has the keys
 };

@@ -136,3 +136,22 @@ TEST(CustomizeDialog, ProgramLabelTakesTheFocusToItsField)
     QTest::keyClick(&dialog, Qt::Key_P, Qt::AltModifier);
     EXPECT_EQ(QApplication::focusWidget(), field);
 }
+
+TEST_F(MainFrameTest, ListAndOutputBothHaveRoomInASmallAndALargeWindow)
+{
+    // A first start: no layout of the user's yet. Messages fill the output window.
+    for (int i = 0; i < 200; ++i)
+        m_pFrame->GetOutputBar()->AddMessage(CLogMessage(eInformational, QStringLiteral("Message %1").arg(i)));
+    m_pFrame->resize(1000, 800);
+    m_pFrame->show();
+    QCoreApplication::processEvents();
+    const int list = m_pFrame->GetView()->height();
+    const int output = m_pFrame->GetOutputBar()->height();
+    EXPECT_GE(list, 300) << "the list has " << list << " px, the output " << output;
+    EXPECT_GE(output, 150);
+
+    m_pFrame->resize(520, 300);
+    QCoreApplication::processEvents();
+    EXPECT_GE(m_pFrame->GetView()->height(), 90);
+    EXPECT_GE(m_pFrame->GetOutputBar()->height(), 60);
+}
