@@ -149,6 +149,11 @@ void CStatusBoard::ApplyFigures(const QList<CHistoryFigures>& figures)
                     break;
                 }
             }
+        } else if (task.m_Status.m_Health != eTaskHealth::eUnknown && task.m_Status.m_Health == glance.m_Health
+                   && task.m_Status.m_SinceMs > 0 && task.m_Status.m_SinceMs < glance.m_SinceMs) {
+            // Live runs came in while the history was asked; when they only carried on the
+            // state the history knew, it began before them.
+            glance.m_SinceMs = task.m_Status.m_SinceMs;
         }
         if (glance == before)
             continue;
