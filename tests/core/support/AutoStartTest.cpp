@@ -1,6 +1,9 @@
 #include "core/support/AutoStart.h"
+#include "core/shell/AppSettings.h"
 #include "support/QtPrinters.h"
+#include "support/TempSettings.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -84,6 +87,34 @@ TEST_F(AutoStart, RegisterAndUnregister)
     QFile blocker(m_ConfigHome.filePath(QStringLiteral("autostart")));
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     EXPECT_FALSE(key.Register());
+}
+
+// A program run with --settings must come back at login with the same settings file, or it
+// starts on the user's defaults with none of the choices that asked for the autostart.
+TEST_F(AutoStart, EntryStartsTheProgramWithItsSettingsFile)
+{
+    CTempSettings settings;
+    CAutoStartKey key;
+    key.SetArguments({QStringLiteral("/srv/tasks.cvn"), QStringLiteral("-minimize")});
+    ASSERT_TRUE(key.Register());
+    const QByteArray expected = "\nExec=" + QFile::encodeName(QCoreApplication::applicationFilePath()) + " --settings "
+        + QFile::encodeName(settings.IniPath()) + " /srv/tasks.cvn -minimize\n";
+    EXPECT_TRUE(ReadEntry().contains(expected)) << ReadEntry().toStdString();
+}
+
+TEST_F(AutoStart, RelativeSettingsFileIsWrittenAbsoluteAndTheUsersStoreNeedsNone)
+{
+    const QString previous = GetSettingsFile();
+    SetSettingsFile(QStringLiteral("conf/corvane.ini"));
+    const CAutoStartKey relative;
+    SetSettingsFile(QString());
+    const CAutoStartKey usersStore;
+    SetSettingsFile(previous);
+
+    // The login start runs in another working folder.
+    EXPECT_EQ(relative.GetCommandArguments(),
+              QStringList({QStringLiteral("--settings"), QDir::current().absoluteFilePath("conf/corvane.ini")}));
+    EXPECT_TRUE(usersStore.GetCommandArguments().isEmpty());
 }
 
 } // namespace
