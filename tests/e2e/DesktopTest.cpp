@@ -1,3 +1,4 @@
+#include "ProgramRun.h"
 #include "core/tasks/TaskFile.h"
 #include "support/TempSettings.h"
 
@@ -99,4 +100,25 @@ TEST_F(Desktop, AnUnreadableTaskFileEndsTheStart)
     ASSERT_TRUE(process.waitForFinished(20000));
     EXPECT_EQ(process.exitCode(), 2);
     EXPECT_TRUE(process.readAllStandardError().contains("missing.cvn"));
+}
+
+// The Options' autostart task file belongs to the autostart entry's command line only: a stale
+// one must not end every plain start.
+TEST_F(Desktop, APlainStartIgnoresTheAutostartTaskFileEvenWhenItIsGone)
+{
+    const QString gone = m_Dir.filePath(QStringLiteral("moved away.cvn"));
+    SaveSettings([&](CAppSettings& s) {
+        s.m_bAutoStart = true;
+        s.m_bAutoOpenTasks = true;
+        s.m_AutoOpenFileName = gone;
+    });
+
+    QProcess process;
+    Start(process, {});
+    QByteArray errors;
+    ASSERT_TRUE(WaitForError(process, errors, "corvane: running")) << errors.toStdString();
+    EXPECT_FALSE(errors.contains("moved away")) << errors.toStdString();
+    ::kill(pid_t(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_EQ(process.exitCode(), 0);
 }
