@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
+#include <QTimer>
 
 #include <algorithm>
 #include <ctime>
@@ -244,6 +245,7 @@ void CTaskListModel::OnTaskAdded(int taskId)
     beginInsertRows(QModelIndex(), position, position);
     m_Rows.append(row);
     endInsertRows();
+    QueueResort();
 }
 
 void CTaskListModel::OnTaskChanged(int taskId)
@@ -277,6 +279,19 @@ void CTaskListModel::OnTasksCleared()
 void CTaskListModel::EmitRowChanged(int row)
 {
     Q_EMIT dataChanged(index(row, 0), index(row, eColumnCount - 1));
+    QueueResort();
+}
+
+void CTaskListModel::QueueResort()
+{
+    if (m_nSortColumn < 0 || m_bResortQueued)
+        return;
+    m_bResortQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_bResortQueued = false;
+        if (m_nSortColumn >= 0)
+            sort(m_nSortColumn, m_SortOrder);
+    });
 }
 
 QString CTaskListModel::StatusText(int state, bool scheduled)
@@ -459,6 +474,8 @@ QVariant CTaskListModel::HealthData(const CRow& row, int column, int role) const
 
 void CTaskListModel::sort(int column, Qt::SortOrder order)
 {
+    m_nSortColumn = column >= 0 && column < eColumnCount ? column : -1;
+    m_SortOrder = order;
     Q_EMIT layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList before = persistentIndexList();
     QList<int> idsBefore;

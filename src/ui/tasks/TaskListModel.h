@@ -69,8 +69,9 @@ public:
     // Lets "Next run time" say "Engine off" for a scheduled run the stopped engine missed.
     void SetHub(CHub* hub);
 
-    // Orders the rows by the column's SortRole; column -1 is the document's order. Rows
-    // added later go to the end until the next sort.
+    // Orders the rows by the column's SortRole; column -1 is the document's order. The order
+    // holds: rows that are added or change are put in their place again, once per turn of
+    // the event loop however many changed.
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
     // The pixel widths the columns start with.
@@ -99,6 +100,7 @@ private:
     void OnTaskRemoved(int taskId);
     void OnTasksCleared();
     void EmitRowChanged(int row);
+    void QueueResort();
     void EmitColumnChanged(int column);
     const CTaskGlance* GlanceAt(int row) const;
     bool IsDown(int row) const;
@@ -111,4 +113,7 @@ private:
     QList<CRow> m_Rows;
     QIcon m_TaskIcon;
     QIcon m_DownTaskIcon; // the task icon marked red
+    int m_nSortColumn = -1;
+    Qt::SortOrder m_SortOrder = Qt::AscendingOrder;
+    bool m_bResortQueued = false;
 };

@@ -178,4 +178,19 @@ TEST(TaskHealth, SortedMovedAndHiddenColumnsSurviveANewViewAndRowsStillMapToTask
     details->selectionModel()->select(model->index(2, 0),
                                       QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     EXPECT_EQ(view.GetFirstSelectedTaskId(), ids.at(1));
+
+    // The order holds as tasks change and arrive, and the selection goes with its task.
+    CTask renamed;
+    ASSERT_TRUE(document.GetTask(ids.at(1), renamed));
+    renamed.m_Name = QStringLiteral("Zeta");
+    ASSERT_TRUE(document.ModifyTask(ids.at(1), renamed));
+    CTask delta;
+    delta.m_Name = QStringLiteral("Delta");
+    document.AddTask(delta);
+    QCoreApplication::processEvents();
+    names.clear();
+    for (int row = 0; row < model->rowCount(); ++row)
+        names << Cell(model, row, CTaskListModel::eColumnName);
+    EXPECT_EQ(names, (QStringList {"Zeta", "Gamma", "Delta", "Beta"}));
+    EXPECT_EQ(view.GetFirstSelectedTaskId(), ids.at(1));
 }
