@@ -7,6 +7,7 @@
 #include "support/HttpTestServer.h"
 #include "ui/output/OutputBar.h"
 #include "ui/shell/MainFrameFixture.h"
+#include "ui/shell/TrayStatus.h"
 #include "ui/tasks/TaskListModel.h"
 #include "ui/tasks/VigrelView.h"
 
@@ -14,9 +15,11 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QPainter>
 #include <QPalette>
 #include <QStandardPaths>
 #include <QTabWidget>
+#include <QToolTip>
 
 namespace {
 
@@ -155,4 +158,23 @@ TEST_F(MainFrameTest, GlanceScreenshots)
     tabs->setCurrentIndex(1);
     SpinUntil([] { return false; }, std::chrono::milliseconds(1500));
     save(QStringLiteral("glance-history.png"));
+
+    // The tray's icon and tooltip as the notification area would show them: the offscreen
+    // platform has no tray, so the icon is drawn beside the tooltip text.
+    CTrayStatus* tray = m_pFrame->GetTrayStatus();
+    ASSERT_NE(tray, nullptr);
+    QToolTip::showText(QPoint(40, 40), tray->GetToolTip());
+    QWidget* tip = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->inherits("QTipLabel") && widget->isVisible())
+            tip = widget;
+    ASSERT_NE(tip, nullptr);
+    const QPixmap text = tip->grab();
+    QPixmap shot(text.width() + 48, std::max(text.height(), 40) + 8);
+    shot.fill(QApplication::palette().color(QPalette::Window));
+    QPainter painter(&shot);
+    painter.drawPixmap(4, 4, CTrayStatus::PaintIcon(tray->GetState(), tray->GetDownCount()).pixmap(32, 32));
+    painter.drawPixmap(44, 4, text);
+    painter.end();
+    ASSERT_TRUE(shot.save(QDir(dir).filePath(QStringLiteral("glance-tray.png"))));
 }
