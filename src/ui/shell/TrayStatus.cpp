@@ -24,14 +24,14 @@ CTrayStatus::CTrayStatus(CHub* hub, CStatusBoard* board, QSystemTrayIcon* icon, 
     , m_pIcon(icon)
 {
     if (m_pBoard) {
-        connect(m_pBoard, &CStatusBoard::GlanceChanged, this, [this](int) { Update(); });
+        connect(m_pBoard, &CStatusBoard::GlanceChanged, this, [this](int) { QueueUpdate(); });
         connect(m_pBoard, &CStatusBoard::Refreshed, this, &CTrayStatus::Update);
     }
     if (m_pHub) {
         connect(m_pHub, &CHub::EngineSwitched, this, [this](bool, const QString&) { Update(); });
         // A task renamed or deleted while down must show so in the tooltip at once.
         if (CVigrelDoc* document = m_pHub->GetDocument()) {
-            connect(document, &CVigrelDoc::TaskChanged, this, [this](int) { Update(); });
+            connect(document, &CVigrelDoc::TaskChanged, this, [this](int) { QueueUpdate(); });
             connect(document, &CVigrelDoc::TaskRemoved, this, [this](int) { Update(); });
             connect(document, &CVigrelDoc::TasksCleared, this, &CTrayStatus::Update);
         }
@@ -39,6 +39,19 @@ CTrayStatus::CTrayStatus(CHub* hub, CStatusBoard* board, QSystemTrayIcon* icon, 
     m_AgeTimer.setInterval(60 * 1000);
     connect(&m_AgeTimer, &QTimer::timeout, this, &CTrayStatus::Update);
     Update();
+}
+
+void CTrayStatus::QueueUpdate()
+{
+    // A refresh of the history or a burst of results changes many tasks in one turn of the
+    // event loop; every update walks all tasks and paints the icon, so one is enough.
+    if (m_bUpdateQueued)
+        return;
+    m_bUpdateQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_bUpdateQueued = false;
+        Update();
+    });
 }
 
 void CTrayStatus::SetAlertsSnoozed(bool snoozed)

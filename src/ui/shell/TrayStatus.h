@@ -47,10 +47,13 @@ public:
     static QString FormatSince(qint64 sinceMs, qint64 nowMs);
 
 private:
+    void QueueUpdate();
+
     CHub* m_pHub;
     CStatusBoard* m_pBoard;
     QSystemTrayIcon* m_pIcon;
     bool m_bSnoozed = false;
+    bool m_bUpdateQueued = false;
     eTrayState m_State = eAllUp;
     int m_nDown = 0;
     QString m_ToolTip;
