@@ -113,3 +113,36 @@ bool SendHttpAlert(const QString& url, int timeoutSec, const std::atomic<bool>* 
     }
     return true;
 }
+
+QString SubstituteAlertFields(const QString& text, const CAlertFields& fields, eAlertEncoding)
+{
+    return Substitute(text, fields.m_Name, fields.m_Text);
+}
+
+QString EffectiveAlertContentType(const QString& bodyTemplate, const QString& contentType)
+{
+    if (!contentType.trimmed().isEmpty())
+        return contentType.trimmed();
+    const QString body = bodyTemplate.trimmed();
+    return body.startsWith(u'{') || body.startsWith(u'[') ? QStringLiteral("application/json")
+                                                          : QStringLiteral("application/x-www-form-urlencoded");
+}
+
+CHttpAlert PrepareHttpAlert(const QString&, const QString& urlTemplate, const QString&, const QString&,
+                            const CAlertFields& fields)
+{
+    CHttpAlert alert;
+    alert.m_Url = PrepareAlertUrl(urlTemplate, fields.m_Name, fields.m_Text);
+    return alert;
+}
+
+QString CheckHttpAlertTemplates(const QString&, const QString&, const QString&, const QString&)
+{
+    return {};
+}
+
+bool SendHttpAlert(const CHttpAlert& alert, int timeoutSec, const std::atomic<bool>* abort, QString& error,
+                   QString*)
+{
+    return SendHttpAlert(alert.m_Url, timeoutSec, abort, error);
+}

@@ -6,6 +6,59 @@
 #include <atomic>
 #include <optional>
 
+// The values an alert's templates can name: %N the task name, %E the result text, %S the
+// state ("failed", "recovered", or "succeeded" for an alert about every success), %T the
+// result's time (ISO 8601 with offset), %D the downtime ("12 min"; empty but for a recovery),
+// %U the task's URL or host.
+struct CAlertFields
+{
+    QString m_Name;
+    QString m_Text;
+    QString m_State;
+    QString m_Time;
+    QString m_Downtime;
+    QString m_Target;
+};
+
+// How a value is written into a template: as it is, percent-encoded (URLs, form bodies) or
+// as the inside of a JSON string.
+enum class eAlertEncoding
+{
+    eRaw,
+    eUrl,
+    eForm,
+    eJson,
+};
+
+// One pass over text, each "%X" of CAlertFields replaced by its value in the encoding; any
+// other '%' stays. A value is never read again, so a "%E" inside a task name stays as it is.
+QString SubstituteAlertFields(const QString& text, const CAlertFields& fields, eAlertEncoding encoding);
+
+// An HTTP alert ready to send.
+struct CHttpAlert
+{
+    QString m_Method = QStringLiteral("GET"); // "GET" or "POST"
+    QString m_Url;
+    QByteArray m_Body; // POST only
+    QString m_ContentType; // POST only
+};
+
+// The content type a POST body is sent with: contentType when set, otherwise
+// "application/json" for a body template that starts with '{' or '[', else
+// "application/x-www-form-urlencoded".
+QString EffectiveAlertContentType(const QString& bodyTemplate, const QString& contentType);
+
+// The request for the task's templates: the URL's values percent-encoded, the body's
+// JSON-escaped for a JSON content type and form-encoded otherwise. A method other than POST
+// (case-insensitively) is GET, without a body.
+CHttpAlert PrepareHttpAlert(const QString& method, const QString& urlTemplate, const QString& bodyTemplate,
+                            const QString& contentType, const CAlertFields& fields);
+
+// Empty when the templates are sound; otherwise why not, for the dialog that edits them: a
+// POST whose JSON body, with sample values put in, is not valid JSON says where it breaks.
+QString CheckHttpAlertTemplates(const QString& method, const QString& urlTemplate, const QString& bodyTemplate,
+                                const QString& contentType);
+
 // A program to start for an alert, and its arguments.
 struct CAlertCommand
 {
@@ -34,3 +87,8 @@ QString PrepareAlertUrl(const QString& urlTemplate, const QString& taskName, con
 // hand-edited file says) bounds the connection and any stall; the whole request is bounded
 // as a page fetch is. An abort flag set meanwhile ends it at once.
 bool SendHttpAlert(const QString& url, int timeoutSec, const std::atomic<bool>* abort, QString& error);
+
+// The same for a prepared request, GET or POST. answer, when given, receives the status line
+// and the start of the answer's body (for the dialog's Test button).
+bool SendHttpAlert(const CHttpAlert& alert, int timeoutSec, const std::atomic<bool>* abort, QString& error,
+                   QString* answer = nullptr);

@@ -2,6 +2,7 @@
 
 #include "Version.h"
 #include "core/alerts/AlertDelivery.h"
+#include "core/alerts/MailDelivery.h"
 #include "core/output/OutputSink.h"
 #include "core/shell/AppSettings.h"
 #include "core/shell/Messages.h"
@@ -149,8 +150,6 @@ void CAlertSenderThread::SendEmail(const CAlertRequest& request, const CAppSetti
     }
     const CTask& task = request.m_Task;
     const CAlertSettings& alert = task.m_AlertSettings;
-    CSMTP smtp(settings.m_SmtpServerName, 25);
-    smtp.SetAbortFlag(&m_bAbort);
     CMailMessage message;
     message.SetCharsPerLine(10000);
     message.AddMultipleRecipients(alert.m_bUseDefaultAlertMethods ? settings.m_AlertEmailAddresses
@@ -169,21 +168,13 @@ void CAlertSenderThread::SendEmail(const CAlertRequest& request, const CAppSetti
             + QStringLiteral(" discovered an error when running task '") + task.m_Name
             + QStringLiteral("'.\n\nThe following is the description of the error.\n\n") + alert.m_AlertDetails;
     }
-    // There is no sender setting: the alert comes from its first addressee.
-    QString friendlyName;
-    message.GetRecipient(message.m_sFrom, friendlyName, 0);
-
-    if (!smtp.Connect()) {
-        AddMessage(QStringLiteral("Unable to connect to SMTP server."), eApplicationFailure);
-        return;
-    }
-    if (smtp.SendMessage(message))
+    const CMailOutcome outcome = DeliverMail(settings, message, &m_bAbort);
+    if (outcome.IsSent())
         AddMessage(QStringLiteral("Alert E-mail message for task ") + task.m_Name
                        + QStringLiteral(" sent successfully"),
                    eActionSucceeded);
     else
-        AddMessage(QStringLiteral("Unable to send e-mail message. ") + smtp.GetLastError(), eApplicationFailure);
-    smtp.Disconnect();
+        AddMessage(outcome.LogText(), eApplicationFailure);
 }
 
 void CAlertSenderThread::StartApplication(const CAlertRequest& request, const CAppSettings& settings)

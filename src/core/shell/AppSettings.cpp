@@ -119,6 +119,18 @@ void Load(CAppSettings& s)
     s.m_HistoryRetentionDays = options.ReadInt(QStringLiteral("m_HistoryRetentionDays"), 90);
     s.m_HistoryDatabase = options.ReadText(QStringLiteral("m_HistoryDatabase"));
     s.m_bDesktopNotifications = options.ReadBool(QStringLiteral("m_bDesktopNotifications"), true);
+    s.m_SmtpPort = options.ReadInt(QStringLiteral("m_SmtpPort"), 0);
+    s.m_SmtpSecurity = options.ReadInt(QStringLiteral("m_SmtpSecurity"), eSmtpSecurityNone);
+    s.m_SmtpUserName = options.ReadText(QStringLiteral("m_SmtpUserName"));
+    s.m_SmtpFromAddress = options.ReadText(QStringLiteral("m_SmtpFromAddress"));
+    s.m_SmtpPasswordFile = options.ReadText(QStringLiteral("m_SmtpPasswordFile"));
+    s.m_TlsCaFile = options.ReadText(QStringLiteral("m_TlsCaFile"));
+    s.m_bAlertOnRecovery = options.ReadBool(QStringLiteral("m_bAlertOnRecovery"), true);
+    s.m_AlertHttpMethod = options.ReadText(QStringLiteral("m_AlertHttpMethod"));
+    if (s.m_AlertHttpMethod.isEmpty())
+        s.m_AlertHttpMethod = QStringLiteral("GET");
+    s.m_AlertHttpBody = options.ReadText(QStringLiteral("m_AlertHttpBody"));
+    s.m_AlertHttpContentType = options.ReadText(QStringLiteral("m_AlertHttpContentType"));
     s.m_SeverityShown.clear();
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
         s.m_SeverityShown.insert(code, options.ReadBool(SeverityKey(code), true));
@@ -148,6 +160,16 @@ void Save(const CAppSettings& s)
         {QStringLiteral("m_HistoryRetentionDays"), s.m_HistoryRetentionDays},
         {QStringLiteral("m_HistoryDatabase"), s.m_HistoryDatabase},
         {QStringLiteral("m_bDesktopNotifications"), int(s.m_bDesktopNotifications)},
+        {QStringLiteral("m_SmtpPort"), s.m_SmtpPort},
+        {QStringLiteral("m_SmtpSecurity"), s.m_SmtpSecurity},
+        {QStringLiteral("m_SmtpUserName"), s.m_SmtpUserName},
+        {QStringLiteral("m_SmtpFromAddress"), s.m_SmtpFromAddress},
+        {QStringLiteral("m_SmtpPasswordFile"), s.m_SmtpPasswordFile},
+        {QStringLiteral("m_TlsCaFile"), s.m_TlsCaFile},
+        {QStringLiteral("m_bAlertOnRecovery"), int(s.m_bAlertOnRecovery)},
+        {QStringLiteral("m_AlertHttpMethod"), s.m_AlertHttpMethod},
+        {QStringLiteral("m_AlertHttpBody"), s.m_AlertHttpBody},
+        {QStringLiteral("m_AlertHttpContentType"), s.m_AlertHttpContentType},
     };
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
         values.append({SeverityKey(code), int(s.IsSeverityShown(code))});

@@ -40,10 +40,36 @@ public:
     // A desktop notification when a task goes down or comes back.
     bool m_bDesktopNotifications = true;
 
+    // The mail server beyond its name: the port (0: the security's usual one, 25, 587 or
+    // 465; a "host:port" server name wins over both), the security (eSmtpSecurity), the login
+    // (no user name: none), the sender (empty: the first recipient) and, where no secret store
+    // is available, a file that holds the password. The password itself is never kept here.
+    int m_SmtpPort = 0;
+    int m_SmtpSecurity = 0;
+    QString m_SmtpUserName;
+    QString m_SmtpFromAddress;
+    QString m_SmtpPasswordFile;
+    // A PEM file of certificates trusted besides the system's, for mail, HTTP alerts and checks.
+    QString m_TlsCaFile;
+    // The defaults that new tasks take over: a "back up" alert after a failure alert, and the
+    // HTTP alert's method, body template and content type.
+    bool m_bAlertOnRecovery = true;
+    QString m_AlertHttpMethod = QStringLiteral("GET");
+    QString m_AlertHttpBody;
+    QString m_AlertHttpContentType;
+
     bool IsSeverityShown(int code) const { return m_SeverityShown.value(code, true); }
     static QMap<int, bool> AllSeveritiesShown();
 
     friend bool operator==(const CAppSettings&, const CAppSettings&) = default;
+};
+
+// Values of m_SmtpSecurity.
+enum eSmtpSecurity
+{
+    eSmtpSecurityNone = 0,
+    eSmtpSecurityStartTls = 1,
+    eSmtpSecurityTls = 2,
 };
 
 // The live record, loaded from the store on the first call. For the UI thread, the only

@@ -39,6 +39,9 @@ CAlertSettings::CAlertSettings(const CAppSettings& defaults)
     , m_AlertEmailAddresses(defaults.m_AlertEmailAddresses)
     , m_AlertHttpUrl(defaults.m_AlertHttpUrl)
     , m_AlertApplicationName(defaults.m_AlertApplicationName)
+    , m_AlertHttpMethod(defaults.m_AlertHttpMethod)
+    , m_AlertHttpBody(defaults.m_AlertHttpBody)
+    , m_AlertHttpContentType(defaults.m_AlertHttpContentType)
 { }
 
 void CAlertSettings::SaveToIni(CIniWriter& ini, const QString& section) const
@@ -68,6 +71,7 @@ CTask::CTask(const CAppSettings& defaults)
     : m_AlertSettings(defaults)
     , m_MaxFailCount(defaults.m_MaxFailCount)
     , m_bAlertAboutFailuresOnly(defaults.m_bAlertAboutFailuresOnly)
+    , m_bAlertOnRecovery(defaults.m_bAlertOnRecovery)
 { }
 
 void CTask::SaveToIni(CIniWriter& ini, const QString& section) const
@@ -92,6 +96,15 @@ void CTask::SaveToIni(CIniWriter& ini, const QString& section) const
     // After the keys older versions know, so they read past it. Written always, not only
     // when it differs from a default: the history knows the task by it.
     ini.WriteString(section, QStringLiteral("m_TaskGuid"), m_TaskGuid);
+    // Newer keys, each only when it differs from what a file without it means.
+    if (m_AlertSettings.m_AlertHttpMethod.compare(u"GET", Qt::CaseInsensitive) != 0)
+        ini.WriteString(section, QStringLiteral("m_AlertHttpMethod"), m_AlertSettings.m_AlertHttpMethod);
+    if (!m_AlertSettings.m_AlertHttpBody.isEmpty())
+        ini.WriteString(section, QStringLiteral("m_AlertHttpBody"), EncodeDescription(m_AlertSettings.m_AlertHttpBody));
+    if (!m_AlertSettings.m_AlertHttpContentType.isEmpty())
+        ini.WriteString(section, QStringLiteral("m_AlertHttpContentType"), m_AlertSettings.m_AlertHttpContentType);
+    if (m_bAlertOnRecovery)
+        ini.WriteBool(section, QStringLiteral("m_bAlertOnRecovery"), m_bAlertOnRecovery);
 }
 
 void CTask::LoadFromIni(const CIniReader& ini, const QString& section)
@@ -120,6 +133,13 @@ void CTask::LoadFromIni(const CIniReader& ini, const QString& section)
     m_bAlertAboutFailuresOnly = readBool(QStringLiteral("m_bAlertAboutFailuresOnly"), m_bAlertAboutFailuresOnly);
     // A key that is no UUID reads as none; the document then gives the task one.
     m_TaskGuid = NormalizeTaskKey(ini.ReadString(section, QStringLiteral("m_TaskGuid"), m_TaskGuid));
+    // A missing newer key means what the file meant before the key existed, not the default
+    // a new task takes.
+    CAlertSettings& alert = m_AlertSettings;
+    alert.m_AlertHttpMethod = ini.ReadString(section, QStringLiteral("m_AlertHttpMethod"), QStringLiteral("GET"));
+    alert.m_AlertHttpBody = DecodeDescription(ini.ReadString(section, QStringLiteral("m_AlertHttpBody"), QString()));
+    alert.m_AlertHttpContentType = ini.ReadString(section, QStringLiteral("m_AlertHttpContentType"), QString());
+    m_bAlertOnRecovery = readBool(QStringLiteral("m_bAlertOnRecovery"), false);
 }
 
 bool IsValidUrl(const QString& url)

@@ -42,6 +42,12 @@ public:
     QString m_AlertHttpUrl;
     QString m_AlertApplicationName;
     bool m_bUseDefaultAlertMethods = true;
+    // The HTTP alert beyond its URL: "GET" (no body) or "POST" with the body template and its
+    // content type (empty: "application/json" when the body starts with '{' or '[', otherwise
+    // form-encoded). Stored by CTask after the older keys, only when they differ from these.
+    QString m_AlertHttpMethod = QStringLiteral("GET");
+    QString m_AlertHttpBody;
+    QString m_AlertHttpContentType;
     // The result text that raised an alert; set only on the copy inside an alert request.
     QString m_AlertDetails;
 };
@@ -81,6 +87,9 @@ public:
     int m_FailCount = 0; // in memory only
     int m_MaxFailCount = 0;
     bool m_bAlertAboutFailuresOnly = true;
+    // A "back up" alert when the task succeeds again after a failure alert. New tasks take the
+    // application default; a task file without the key means off, as before the option.
+    bool m_bAlertOnRecovery = false;
     // The task's stable key (a UUID without braces): ids change at every open, the key does
     // not, so the result history can tell a task's earlier results. Unique in a document.
     QString m_TaskGuid;

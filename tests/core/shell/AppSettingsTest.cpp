@@ -78,8 +78,9 @@ TEST(AppSettings, StoreLayoutUsesTheFieldNamesInGroupOptions)
     EXPECT_EQ(store.value(QStringLiteral("m_bMinimizeToTray")).toInt(), 0);
     EXPECT_EQ(store.value(QStringLiteral("LogSeverity6")).toInt(), 0);
     EXPECT_EQ(store.value(QStringLiteral("LogSeverity0")).toInt(), 1);
-    // The history keys and the notification switch follow the first sixteen.
-    EXPECT_EQ(store.childKeys().size(), 16 + 3 + 1 + 7);
+    // The history keys, the notification switch and the mail and alert keys follow the
+    // first sixteen.
+    EXPECT_EQ(store.childKeys().size(), 16 + 3 + 1 + 10 + 7);
 }
 
 TEST(AppSettings, StoredValuesAreReadAsTheRegistryWouldGiveThem)

@@ -56,6 +56,7 @@ void BuildTwoTaskDocument(CVigrelDoc& doc)
     home.m_SpiderMaxPageNumber = 50;
     home.m_SpiderMaxDepth = 3;
     home.m_bAlertAboutFailuresOnly = false;
+    home.m_bAlertOnRecovery = false; // new tasks take it on; the file predates it
     home.m_FailCount = 7; // run-time fields never reach the file
     home.m_LastRunTime = 1600000000;
     home.m_AlertSettings.m_AlertDetails = QStringLiteral("not stored");
@@ -74,6 +75,7 @@ void BuildTwoTaskDocument(CVigrelDoc& doc)
     ping.m_AlertSettings.m_AlertEmailAddresses = QStringLiteral("ops@example.com;dev@example.com");
     ping.m_AlertSettings.m_AlertApplicationName = QStringLiteral("\"/opt/alert tools/notify\" %N %E");
     ping.m_AlertSettings.m_bUseDefaultAlertMethods = false;
+    ping.m_bAlertOnRecovery = false;
     ping.m_TaskGuid = QStringLiteral("{3f1c2a94-7d5e-4b08-a6c1-0e9d8b7f5a21}");
 
     doc.AddTask(ping); // id 1: saved first
