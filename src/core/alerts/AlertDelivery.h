@@ -48,8 +48,9 @@ struct CHttpAlert
 // "application/x-www-form-urlencoded".
 QString EffectiveAlertContentType(const QString& bodyTemplate, const QString& contentType);
 
-// The request for the task's templates: the URL's values percent-encoded, the body's
-// JSON-escaped for a JSON content type and form-encoded otherwise. A method other than POST
+// The request for the task's templates: the URL's values percent-encoded; the body's
+// JSON-escaped for a JSON content type (application/json or any "+json"), form-encoded for
+// application/x-www-form-urlencoded, and as they are for any other type (text/plain). A method other than POST
 // (case-insensitively) is GET, without a body.
 CHttpAlert PrepareHttpAlert(const QString& method, const QString& urlTemplate, const QString& bodyTemplate,
                             const QString& contentType, const CAlertFields& fields);

@@ -18,7 +18,8 @@ QString CMailOutcome::LogText() const
     return QStringLiteral("Unable to send e-mail message. ") + m_Text;
 }
 
-CMailOutcome DeliverMail(const CAppSettings& settings, const CMailMessage& message, const std::atomic<bool>* abort)
+CMailOutcome DeliverMail(const CAppSettings& settings, const CMailMessage& message, const std::atomic<bool>* abort,
+                         const std::optional<QString>&)
 {
     CMailOutcome outcome;
     if (settings.m_SmtpServerName.isEmpty()) {

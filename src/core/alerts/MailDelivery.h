@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <atomic>
+#include <optional>
 
 class CAppSettings;
 class CMailMessage;
@@ -31,7 +32,10 @@ struct CMailOutcome
 
 // Sends message through the mail server of settings: server, port, security, login (the
 // password from ResolveSmtpPassword), extra trusted certificates. message.m_sFrom empty takes
-// m_SmtpFromAddress, or else the first recipient. Blocks until done, the time-outs of CSMTP
-// bounding every wait; abort, once set, ends it within about a second. Any thread.
+// m_SmtpFromAddress, or else the first recipient. password, when given, is used instead of
+// the one ResolveSmtpPassword finds (the Options sheet tests a password not yet stored).
+// Blocks until done, the time-outs of CSMTP bounding every wait; abort, once set, ends it
+// within about a second. Any thread.
 CMailOutcome DeliverMail(const CAppSettings& settings, const CMailMessage& message,
-                         const std::atomic<bool>* abort = nullptr);
+                         const std::atomic<bool>* abort = nullptr,
+                         const std::optional<QString>& password = std::nullopt);

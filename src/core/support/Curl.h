@@ -69,3 +69,8 @@ private:
 // libcurl's short text for the code, with the detail it left in the error buffer (which names
 // the host, the port or the limit that was hit) when that adds anything.
 QString CurlMessage(CURLcode code, const char* detail = nullptr);
+
+// Trusts the certificates of the PEM file caFile besides the system's for the handle's TLS
+// connections; nothing when caFile is empty. False (with error naming the file and what is
+// wrong with it) when the file cannot be read or holds no certificate.
+bool ApplyTlsTrust(CURL* handle, const QString& caFile, QString& error);
