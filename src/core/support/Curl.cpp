@@ -1,5 +1,11 @@
 #include "core/support/Curl.h"
 
+#include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
 #include <mutex>
 
 #ifndef _WIN32
@@ -93,7 +99,90 @@ QString CurlMessage(CURLcode code, const char* detail)
     return text;
 }
 
-bool ApplyTlsTrust(CURL*, const QString&, QString&)
+namespace {
+
+// The bundle libcurl trusts when nothing else is named: CURL_CA_BUNDLE as the curl tool and
+// the page fetcher take it, else the one libcurl was built with, else Debian's.
+QString DefaultCaBundle()
 {
+    const QString fromEnvironment = QString::fromLocal8Bit(qgetenv("CURL_CA_BUNDLE"));
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (info && info->age >= CURLVERSION_SEVENTH && info->cainfo && *info->cainfo)
+        return QString::fromLocal8Bit(info->cainfo);
+    return QStringLiteral("/etc/ssl/certs/ca-certificates.crt");
+}
+
+struct CTrustBlob
+{
+    QDateTime m_Modified;
+    qint64 m_nSize = -1;
+    QString m_Bundle;
+    QByteArray m_Pem;
+};
+
+} // namespace
+
+bool ApplyTlsTrust(CURL* handle, const QString& caFile, QString& error)
+{
+    if (caFile.trimmed().isEmpty())
+        return true;
+    const QString path = caFile.trimmed();
+    const QFileInfo info(path);
+    if (!info.isFile()) {
+        error = QStringLiteral("The trusted certificates file \"%1\" does not exist.").arg(path);
+        return false;
+    }
+    // A check or an alert opens a connection each time; reading and joining two PEM files at
+    // every one would cost more than the request. The file's time and size tell a change.
+    static std::mutex lock;
+    static QHash<QString, CTrustBlob> cache;
+    const QString bundle = DefaultCaBundle();
+    QByteArray pem;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        const auto found = cache.constFind(path);
+        if (found != cache.constEnd() && found->m_Modified == info.lastModified() && found->m_nSize == info.size()
+            && found->m_Bundle == bundle) {
+            pem = found->m_Pem;
+        }
+    }
+    if (pem.isEmpty()) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            error = QStringLiteral("The trusted certificates file \"%1\" cannot be read: %2")
+                        .arg(path, file.errorString());
+            return false;
+        }
+        const QByteArray extra = file.readAll();
+        if (!extra.contains("-----BEGIN CERTIFICATE-----")) {
+            error = QStringLiteral("The trusted certificates file \"%1\" holds no PEM certificate "
+                                   "(\"-----BEGIN CERTIFICATE-----\").")
+                        .arg(path);
+            return false;
+        }
+        // CURLOPT_CAINFO_BLOB replaces the default bundle rather than adding to it, so the
+        // system's certificates go into the blob too. A missing system bundle leaves the
+        // extra ones alone, which is still what was asked for.
+        QFile system(bundle);
+        if (system.open(QIODevice::ReadOnly)) {
+            pem = system.readAll();
+            if (!pem.endsWith('\n'))
+                pem += '\n';
+        }
+        pem += extra;
+        std::lock_guard<std::mutex> guard(lock);
+        cache.insert(path, CTrustBlob {info.lastModified(), info.size(), bundle, pem});
+    }
+    curl_blob blob {};
+    blob.data = pem.data();
+    blob.len = size_t(pem.size());
+    blob.flags = CURL_BLOB_COPY;
+    const CURLcode code = curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &blob);
+    if (code != CURLE_OK) {
+        error = QStringLiteral("The trusted certificates file \"%1\" cannot be used: %2").arg(path, CurlMessage(code));
+        return false;
+    }
     return true;
 }

@@ -62,12 +62,23 @@ size_t DiscardOutput(char*, size_t size, size_t count, void*)
 {
     return size * count;
 }
+
+QString Seconds(int ms)
+{
+    return QString::number(ms / 1000.0, 'g', 4);
+}
 } // namespace
 
 struct CSMTP::CSession
 {
     QString m_Server;
     int m_nDefaultPort = 25;
+    QString m_Host;
+    int m_nPort = 0;
+    eSecurity m_Security = eSecurityNone;
+    QString m_CaFile;
+    QString m_UserName;
+    QString m_Password;
     int m_nConnectTimeoutMs = kDefaultConnectTimeoutMs;
     int m_nTransferTimeoutMs = kDefaultTransferTimeoutMs;
 
@@ -86,6 +97,14 @@ struct CSMTP::CSession
     QByteArray m_RefusedCommand;
     QByteArray m_Refusal;
     bool m_bNoopAnswered = false;
+    bool m_bGreeted = false;
+    // The last reply to EHLO named AUTH. libcurl skips the login without a word when the
+    // server offers none, and the message would then go out without it.
+    bool m_bAuthOffered = false;
+    // Between "AUTH" and the server's verdict the client's lines are credentials: the
+    // transcript keeps only the mechanism, so no error text can ever show them.
+    bool m_bInAuth = false;
+    QByteArray m_DataReply;
 
     QByteArray m_Upload;
     qsizetype m_nUploaded = 0;
@@ -102,6 +121,10 @@ struct CSMTP::CSession
         m_RefusedCommand.clear();
         m_Refusal.clear();
         m_bNoopAnswered = false;
+        m_bGreeted = false;
+        m_bAuthOffered = false;
+        m_bInAuth = false;
+        m_DataReply.clear();
         m_QuitSent.reset();
         m_Detail.fill(0);
     }
@@ -113,8 +136,19 @@ struct CSMTP::CSession
         if (line.size() > 3 && line.at(3) == '-') {
             return;
         }
+        if (m_LastCommand.startsWith("EHLO")) {
+            m_bAuthOffered = std::any_of(m_ReplyLines.cbegin(), m_ReplyLines.cend(), [](const QByteArray& l) {
+                const QByteArray keyword = l.mid(4).trimmed().toUpper();
+                return keyword == "AUTH" || keyword.startsWith("AUTH ") || keyword.startsWith("AUTH=");
+            });
+        }
         const QByteArray reply = m_ReplyLines.join(' ');
         m_ReplyLines.clear();
+        m_bGreeted = m_bGreeted || (m_LastCommand.isEmpty() && reply.startsWith("220"));
+        if (m_bInAuth && !reply.startsWith("334"))
+            m_bInAuth = false;
+        if (m_LastCommand == "DATA" && m_nUploaded > 0 && reply.startsWith('2'))
+            m_DataReply = reply;
         m_bNoopAnswered = m_bNoopAnswered || m_LastCommand == "NOOP";
         if (m_Refusal.isEmpty() && (reply.startsWith('4') || reply.startsWith('5'))) {
             m_Refusal = reply;
@@ -139,7 +173,18 @@ struct CSMTP::CSession
             }
         } else if (type == CURLINFO_HEADER_OUT) {
             const QByteArray command(data, qsizetype(size));
-            session->m_LastCommand = command.left(command.indexOf('\n')).trimmed();
+            const QByteArray line = command.left(command.indexOf('\n')).trimmed();
+            if (line.toUpper().startsWith("AUTH ")) {
+                session->m_bInAuth = true;
+                // "AUTH PLAIN <initial response>" carries the password: keep the verb and
+                // mechanism only.
+                const qsizetype blank = line.indexOf(' ', 5);
+                session->m_LastCommand = blank < 0 ? line : line.left(blank);
+            } else if (session->m_bInAuth) {
+                // A credential answering the server's "334" challenge.
+            } else {
+                session->m_LastCommand = line;
+            }
             if (session->m_LastCommand == "QUIT")
                 session->m_QuitSent = std::chrono::steady_clock::now();
         }
@@ -164,6 +209,72 @@ struct CSMTP::CSession
         if (session->m_pAbort && session->m_pAbort->load())
             return 1;
         return session->m_QuitSent && std::chrono::steady_clock::now() - *session->m_QuitSent > kQuitReplyWait ? 1 : 0;
+    }
+
+    // What the user can do about a failure, where the reason is one of those that a wrong
+    // setting or an unset trust causes; the plain Failure() text otherwise.
+    eFailure Classify(CURLcode code, bool connecting, int boundMs, QString& text) const
+    {
+        const QString reason = CurlMessage(code, m_Detail.data());
+        const QString where = QStringLiteral("%1 port %2").arg(m_Host).arg(m_nPort);
+        switch (code) {
+        case CURLE_USE_SSL_FAILED:
+            text = QStringLiteral("The server %1 does not offer STARTTLS (%2): choose SSL/TLS or None as the "
+                                  "security, or ask the server's administrator to enable STARTTLS.")
+                       .arg(where, reason);
+            return eFailureSecurity;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+            text = QStringLiteral("The certificate of the server %1 is not trusted (%2): add the certificate of "
+                                  "its authority (or the server's own) to the extra trusted certificates setting.")
+                       .arg(where, reason);
+            return eFailureSecurity;
+        case CURLE_SSL_CONNECT_ERROR:
+            text = QStringLiteral("The TLS handshake with the server %1 failed (%2): check that the security "
+                                  "matches the port (SSL/TLS usually on 465, STARTTLS on 587).")
+                       .arg(where, reason);
+            return eFailureSecurity;
+        case CURLE_LOGIN_DENIED:
+            text = QStringLiteral("The server refused the login for user %1: check the user name and password.")
+                       .arg(HeaderText(m_UserName));
+            if (!m_Refusal.isEmpty())
+                text += QStringLiteral(" Server reply: %1").arg(HeaderText(QString::fromUtf8(m_Refusal)));
+            return eFailureLogin;
+        case CURLE_COULDNT_RESOLVE_HOST:
+            text = QStringLiteral("The SMTP server name \"%1\" cannot be found (%2): check the server name.")
+                       .arg(m_Host, reason);
+            return eFailureUnreachable;
+        case CURLE_COULDNT_CONNECT:
+            text = QStringLiteral("Could not connect to the SMTP server %1 (%2): check the server name, the port "
+                                  "and that the server runs.")
+                       .arg(where, reason);
+            return eFailureUnreachable;
+        case CURLE_OPERATION_TIMEDOUT:
+            text = QStringLiteral("The SMTP server %1 did not answer within %2 s (%3): check the port and the "
+                                  "security, or try again later.")
+                       .arg(where, Seconds(boundMs), reason);
+            if (!m_Refusal.isEmpty())
+                text += QStringLiteral(" Server reply: %1").arg(HeaderText(QString::fromUtf8(m_Refusal)));
+            return connecting && !m_bGreeted ? eFailureUnreachable : eFailureRefused;
+        case CURLE_GOT_NOTHING:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_WEIRD_SERVER_REPLY:
+            if (m_Refusal.isEmpty()) {
+                text = QStringLiteral("The SMTP server %1 closed the connection %2 (%3).")
+                           .arg(where,
+                                m_bGreeted ? QStringLiteral("in the middle of the exchange")
+                                           : QStringLiteral("without greeting"),
+                                reason);
+                return connecting && !m_bGreeted ? eFailureUnreachable : eFailureRefused;
+            }
+            break;
+        default:
+            break;
+        }
+        text = Failure(code);
+        return connecting ? eFailureUnreachable : eFailureRefused;
     }
 
     // libcurl's reason, and the server's own words when it was the server that said no.
@@ -202,10 +313,24 @@ void CSMTP::SetAbortFlag(const std::atomic<bool>* abort)
     m_pSession->m_pAbort = abort;
 }
 
+void CSMTP::SetSecurity(eSecurity security, const QString& caFile)
+{
+    m_pSession->m_Security = security;
+    m_pSession->m_CaFile = caFile;
+}
+
+void CSMTP::SetLogin(const QString& userName, const QString& password)
+{
+    m_pSession->m_UserName = userName;
+    m_pSession->m_Password = password;
+}
+
 bool CSMTP::Connect()
 {
     CSession& s = *m_pSession;
     m_LastError.clear();
+    m_LastReply.clear();
+    m_LastFailure = eFailureUnreachable;
     Disconnect();
 
     QString host;
@@ -219,8 +344,11 @@ bool CSMTP::Connect()
                           .arg(s.m_Server.trimmed());
         return false;
     }
+    s.m_Host = host;
+    s.m_nPort = port;
     const QString urlHost = host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
-    const QByteArray url = QStringLiteral("smtp://%1:%2").arg(urlHost).arg(port).toUtf8();
+    const char* scheme = s.m_Security == eSecurityTls ? "smtps" : "smtp";
+    const QByteArray url = QStringLiteral("%1://%2:%3").arg(QLatin1String(scheme), urlHost).arg(port).toUtf8();
 
     s.m_pEasy = std::make_unique<CCurlEasy>();
     CURL* easy = s.m_pEasy->Get();
@@ -230,7 +358,28 @@ bool CSMTP::Connect()
         return false;
     }
     curl_easy_setopt(easy, CURLOPT_URL, url.constData());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "smtp");
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, scheme);
+    if (s.m_Security == eSecurityStartTls) {
+        // "ALL", not "TRY": a server (or a man in the middle) that drops STARTTLS from its
+        // EHLO reply must not get the login and the message in the clear.
+        curl_easy_setopt(easy, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
+    }
+    if (s.m_Security != eSecurityNone) {
+        QString trustError;
+        if (!ApplyTlsTrust(easy, s.m_CaFile, trustError)) {
+            s.m_pEasy.reset();
+            m_LastError = trustError;
+            m_LastFailure = eFailureSecurity;
+            return false;
+        }
+    }
+    if (!s.m_UserName.isEmpty()) {
+        const QByteArray user = s.m_UserName.toUtf8();
+        const QByteArray password = s.m_Password.toUtf8();
+        // libcurl copies both.
+        curl_easy_setopt(easy, CURLOPT_USERNAME, user.constData());
+        curl_easy_setopt(easy, CURLOPT_PASSWORD, password.constData());
+    }
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, s.m_Detail.data());
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(s.m_nConnectTimeoutMs));
@@ -262,9 +411,20 @@ bool CSMTP::Connect()
     // be reached; libcurl closes that connection, and SendMessage opens a new one.
     if (code == CURLE_OK || (s.m_bNoopAnswered && code != CURLE_OPERATION_TIMEDOUT)) {
         s.m_bConnectionKept = code == CURLE_OK;
+        if (!s.m_UserName.isEmpty() && !s.m_bAuthOffered) {
+            m_LastError = QStringLiteral("The server %1 port %2 offers no login (no AUTH in its reply to EHLO), so "
+                                         "the message was not sent: clear the user name if the server needs none, "
+                                         "or choose STARTTLS or SSL/TLS if it offers login only over TLS.")
+                              .arg(s.m_Host)
+                              .arg(s.m_nPort);
+            m_LastFailure = eFailureLogin;
+            Disconnect();
+            return false;
+        }
+        m_LastFailure = eFailureNone;
         return true;
     }
-    m_LastError = s.Failure(code);
+    m_LastFailure = s.Classify(code, true, s.m_nConnectTimeoutMs, m_LastError);
     s.m_pEasy.reset();
     return false;
 }
@@ -273,6 +433,8 @@ bool CSMTP::SendMessage(const CMailMessage& message)
 {
     CSession& s = *m_pSession;
     m_LastError.clear();
+    m_LastReply.clear();
+    m_LastFailure = eFailureRefused;
     if (!s.m_pEasy) {
         m_LastError = QStringLiteral("Not connected to the SMTP server.");
         return false;
@@ -337,9 +499,14 @@ bool CSMTP::SendMessage(const CMailMessage& message)
     curl_easy_setopt(easy, CURLOPT_UPLOAD, 0L);
     s.m_Upload.clear();
     if (code != CURLE_OK) {
-        m_LastError = s.Failure(code);
+        m_LastFailure = s.Classify(code, false, s.m_nTransferTimeoutMs, m_LastError);
+        // A new connection (after a NOOP refusal) logs in again and may fail there.
+        if (m_LastFailure == eFailureUnreachable)
+            m_LastFailure = eFailureRefused;
         return false;
     }
+    m_LastFailure = eFailureNone;
+    m_LastReply = HeaderText(QString::fromUtf8(s.m_DataReply));
     return true;
 }
 

@@ -65,10 +65,41 @@ public:
     // second (the call then fails). Set before Connect(); it must outlive the session.
     void SetAbortFlag(const std::atomic<bool>* abort);
 
+    // How the connection is protected. STARTTLS is required once asked for: a server that
+    // does not offer it fails Connect(), the message never goes out in the clear. The
+    // server's certificate is verified against the system's authorities and those of
+    // caFile (a PEM file; empty for none). Set before Connect().
+    enum eSecurity
+    {
+        eSecurityNone,
+        eSecurityStartTls,
+        eSecurityTls, // TLS from the first byte ("smtps")
+    };
+    void SetSecurity(eSecurity security, const QString& caFile = QString());
+    // Logs in as userName (nothing when empty) with password. A server that offers no login
+    // fails Connect() rather than taking the message without one. Set before Connect().
+    void SetLogin(const QString& userName, const QString& password);
+
+    // What the last failure was about, so that a caller can tell a server it could not reach
+    // from one that refused.
+    enum eFailure
+    {
+        eFailureNone,
+        eFailureUnreachable, // no connection, or no greeting
+        eFailureSecurity, // STARTTLS missing, TLS handshake or certificate refused
+        eFailureLogin, // no login offered, or the login refused
+        eFailureRefused, // the server said no to the message, or failed during it
+    };
+    eFailure GetLastFailure() const { return m_LastFailure; }
     QString GetLastError() const { return m_LastError; }
+    // The server's reply to the end of the message data after a SendMessage() that succeeded
+    // ("250 2.0.0 Ok: queued as ...").
+    QString GetLastReply() const { return m_LastReply; }
 
 private:
     struct CSession;
     std::unique_ptr<CSession> m_pSession;
     QString m_LastError;
+    QString m_LastReply;
+    eFailure m_LastFailure = eFailureNone;
 };
