@@ -8,6 +8,7 @@
 #include "core/output/LogFile.h"
 #include "core/shell/AppSettings.h"
 #include "core/shell/Messages.h"
+#include "core/support/Clock.h"
 #include "core/tasks/VigrelDoc.h"
 
 #include <QCoreApplication>
@@ -28,6 +29,7 @@ CHub::CHub(CVigrelDoc* document, QObject* parent)
     , m_pEngineReplies(std::make_shared<CEngineReplies>())
     , m_pLogFile(std::make_unique<CLogFile>())
 {
+    m_AlertSnooze.Load();
     m_Timer.setInterval(1000);
     connect(&m_Timer, &QTimer::timeout, this, &CHub::OnTimer);
     connect(this, &CHub::CheckResultReady, this, [this](const CCheckResult& result) {
@@ -266,11 +268,21 @@ void CHub::ProcessOutputMessage(const CLogMessage& message)
     ShowMessage(message);
     if (!m_pDocument || !m_bStarted)
         return;
-    // A full alert queue drops the request and reports that itself.
-    if (const std::optional<CAlertRequest> request = ApplyAlertRule(*m_pDocument, message)) {
-        if (m_pAlertThread->AddAlert(*request))
-            m_pAlertThread->PostSendAlert();
+    const std::optional<CAlertRequest> request = ApplyAlertRule(*m_pDocument, message);
+    if (!request)
+        return;
+    // The rule has counted the result already, so a snooze holds back only the delivery.
+    const CTask& task = request->m_Task;
+    if (const std::optional<qint64> until = m_AlertSnooze.SnoozedUntil(task.m_TaskGuid, CurrentTime())) {
+        CLogMessage snoozed(eInformational, CAlertSnooze::SnoozedAlertText(task.m_Name, *until));
+        snoozed.m_TaskId = task.m_TaskId;
+        snoozed.m_TaskName = task.m_Name;
+        ShowMessage(snoozed);
+        return;
     }
+    // A full alert queue drops the request and reports that itself.
+    if (m_pAlertThread->AddAlert(*request))
+        m_pAlertThread->PostSendAlert();
 }
 
 void CHub::ShowMessage(const CLogMessage& message)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/alerts/AlertSnooze.h"
 #include "core/engine/EngineHost.h"
 #include "core/history/CheckResult.h"
 #include "core/output/LogMessage.h"
@@ -57,7 +58,8 @@ public:
     void QueueCheckResult(const CCheckResult& result) override;
 
     // UI thread. Shows the message (log file first, then the MessageShown signal) and, for
-    // a verdict, applies the alert rule.
+    // a verdict, applies the alert rule. An alert of a snoozed task is not queued: the line
+    // "Alert for task NAME snoozed until ..." is shown in its place.
     void ProcessOutputMessage(const CLogMessage& message);
     // Hands the task to the engine now, whether the engine is operating or not; refused
     // (ExecuteRefused) while the task is in the engine already, running or waiting to run.
@@ -71,6 +73,10 @@ public:
     bool HasPendingWork() const;
 
     CVigrelDoc* GetDocument() const { return m_pDocument; }
+    // Which tasks' alerts are held back, as the settings store keeps it: read when the hub
+    // is made, written at every change, by the window's commands or a snooze running out.
+    CAlertSnooze* GetAlertSnooze() { return &m_AlertSnooze; }
+    const CAlertSnooze* GetAlertSnooze() const { return &m_AlertSnooze; }
 
 signals:
     // Every message that reaches the output path, in order, after the log file has it.
@@ -119,6 +125,7 @@ private:
     std::unique_ptr<CHistoryThread> m_pHistory;
     QString m_HistorySettings; // the settings the history was opened with, to see them change
     std::unique_ptr<CLogFile> m_pLogFile;
+    CAlertSnooze m_AlertSnooze;
     QTimer m_Timer;
     bool m_bStarted = false;
 };
