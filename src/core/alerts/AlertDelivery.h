@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/alerts/AlertRequest.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -30,6 +32,16 @@ enum class eAlertEncoding
     eJson,
 };
 
+// The fields of a request: its task's name, result text and target, its state, its result
+// time, and for a recovery the downtime.
+CAlertFields AlertFieldsOf(const CAlertRequest& request);
+// Ordinary values for every field, to try templates with.
+CAlertFields SampleAlertFields();
+// A downtime in the units a person reads: "45 s", "12 min", "2 h 5 min", "3 d 4 h".
+QString FormatDowntime(qint64 seconds);
+// The time as %T gives it: ISO 8601 in the local time with its offset.
+QString AlertTimeText(qint64 time);
+
 // One pass over text, each "%X" of CAlertFields replaced by its value in the encoding; any
 // other '%' stays. A value is never read again, so a "%E" inside a task name stays as it is.
 QString SubstituteAlertFields(const QString& text, const CAlertFields& fields, eAlertEncoding encoding);
@@ -56,7 +68,8 @@ CHttpAlert PrepareHttpAlert(const QString& method, const QString& urlTemplate, c
                             const QString& contentType, const CAlertFields& fields);
 
 // Empty when the templates are sound; otherwise why not, for the dialog that edits them: a
-// POST whose JSON body, with sample values put in, is not valid JSON says where it breaks.
+// method other than GET or POST, a POST without a URL, or a POST whose JSON body, with
+// SampleAlertFields() put in, is not valid JSON (saying where it breaks).
 QString CheckHttpAlertTemplates(const QString& method, const QString& urlTemplate, const QString& bodyTemplate,
                                 const QString& contentType);
 
@@ -77,6 +90,8 @@ struct CAlertCommand
 // Nothing when the command is blank.
 std::optional<CAlertCommand> PrepareAlertCommand(const QString& command, const QString& taskName,
                                                  const QString& details);
+// The same with every field of CAlertFields ("%N %E %S %T %D %U"), each value as it is.
+std::optional<CAlertCommand> PrepareAlertCommand(const QString& command, const CAlertFields& fields);
 
 // The URL of an HTTP alert: "%N" and "%E" replaced by the task name and the result text,
 // percent-encoded as UTF-8 so that neither can change the URL's structure.
@@ -89,7 +104,9 @@ QString PrepareAlertUrl(const QString& urlTemplate, const QString& taskName, con
 // as a page fetch is. An abort flag set meanwhile ends it at once.
 bool SendHttpAlert(const QString& url, int timeoutSec, const std::atomic<bool>* abort, QString& error);
 
-// The same for a prepared request, GET or POST. answer, when given, receives the status line
-// and the start of the answer's body (for the dialog's Test button).
+// The same for a prepared request, GET or POST (the body sent with its Content-Type), with
+// the extra trusted certificates of the settings. answer, when given, receives "HTTP
+// <status>" and, on a line of its own, the first 500 bytes of the answer's body (for the
+// dialog's Test button).
 bool SendHttpAlert(const CHttpAlert& alert, int timeoutSec, const std::atomic<bool>* abort, QString& error,
                    QString* answer = nullptr);

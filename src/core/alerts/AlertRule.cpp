@@ -2,6 +2,8 @@
 
 #include "core/tasks/VigrelDoc.h"
 
+#include <algorithm>
+
 std::optional<CAlertRequest> ApplyAlertRule(CVigrelDoc& document, const CLogMessage& message)
 {
     if (message.m_TaskId == -1)
@@ -16,15 +18,27 @@ std::optional<CAlertRequest> ApplyAlertRule(CVigrelDoc& document, const CLogMess
 
     if (code == eTaskSuccess) {
         document.UpdateTaskFailCount(task.m_TaskId, false, true);
+        const CTaskAlertState state = document.TakeTaskAlertState(task.m_TaskId);
+        if (state.m_bFailureAlerted && task.m_bAlertOnRecovery) {
+            // Stands in for the success alert too: whoever heard of the failure hears once that
+            // it is over.
+            CAlertRequest request(task, message);
+            request.m_State = eAlertState::eRecovered;
+            request.m_DowntimeSec = std::max<qint64>(0, message.m_Time - state.m_FirstFailureTime);
+            request.m_FirstFailureText = state.m_FirstFailureText;
+            return request;
+        }
         if (task.m_bAlertAboutFailuresOnly)
             return std::nullopt;
         return CAlertRequest(task, message);
     }
     document.UpdateTaskFailCount(task.m_TaskId, true, false);
+    document.NoteTaskFailure(task.m_TaskId, message.m_Time, message.m_Text);
     // Compared as unsigned numbers, as the task file stores them: a negative limit read from
     // a file is a huge one, so such a task never alerts about failures.
     if (unsigned(task.m_FailCount) < unsigned(task.m_MaxFailCount))
         return std::nullopt;
     document.UpdateTaskFailCount(task.m_TaskId, false, true);
+    document.SetTaskFailureAlerted(task.m_TaskId);
     return CAlertRequest(task, message);
 }

@@ -14,5 +14,9 @@ class CVigrelDoc;
 // - A failure adds one to the count; when the count before it had reached the task's
 //   m_MaxFailCount, the count starts again from 0 and an alert is raised. So with N, the
 //   (N+1)-th failure in a row alerts, and every failure alerts with 0.
+// - The document also keeps when a run of failures began and with what text, and whether it
+//   raised an alert. The success that ends a run which alerted raises one "recovered" alert
+//   instead (with the downtime and the first failure's text) when the task asks for it,
+//   whether or not the task also alerts about every success.
 // UI thread. Returns the request to queue, its task's m_AlertDetails set to the message text.
 std::optional<CAlertRequest> ApplyAlertRule(CVigrelDoc& document, const CLogMessage& message);

@@ -5,6 +5,8 @@
 #include "core/tasks/TaskFile.h"
 #include "core/tasks/TaskKey.h"
 
+#include <algorithm>
+
 CVigrelDoc::CVigrelDoc(QObject* parent)
     : QObject(parent)
 { }
@@ -23,6 +25,7 @@ void CVigrelDoc::DeleteContents()
     {
         std::lock_guard guard(m_Lock);
         m_TaskMap.clear();
+        m_AlertStates.clear();
     }
     m_LastTaskId = 0;
     Q_EMIT TasksCleared();
@@ -113,6 +116,7 @@ void CVigrelDoc::DeleteTask(int taskId)
     {
         std::lock_guard guard(m_Lock);
         removed = m_TaskMap.erase(taskId) > 0;
+        m_AlertStates.erase(taskId);
     }
     SetModifiedFlag();
     if (removed)
@@ -176,6 +180,37 @@ void CVigrelDoc::UpdateTaskFailCount(int taskId, bool failed, bool succeeded)
         ++task.m_FailCount;
     else if (succeeded)
         task.m_FailCount = 0;
+}
+
+void CVigrelDoc::NoteTaskFailure(int taskId, qint64 time, const QString& text)
+{
+    std::lock_guard guard(m_Lock);
+    if (m_TaskMap.find(taskId) == m_TaskMap.end())
+        return;
+    CTaskAlertState& state = m_AlertStates[taskId];
+    if (state.m_FirstFailureTime != 0)
+        return;
+    // A clock at the epoch would read as "no run": one second later changes no downtime shown.
+    state.m_FirstFailureTime = std::max<qint64>(time, 1);
+    state.m_FirstFailureText = text;
+}
+
+void CVigrelDoc::SetTaskFailureAlerted(int taskId)
+{
+    std::lock_guard guard(m_Lock);
+    if (const auto it = m_AlertStates.find(taskId); it != m_AlertStates.end())
+        it->second.m_bFailureAlerted = true;
+}
+
+CTaskAlertState CVigrelDoc::TakeTaskAlertState(int taskId)
+{
+    std::lock_guard guard(m_Lock);
+    const auto it = m_AlertStates.find(taskId);
+    if (it == m_AlertStates.end())
+        return {};
+    CTaskAlertState state = std::move(it->second);
+    m_AlertStates.erase(it);
+    return state;
 }
 
 QList<CTask> CVigrelDoc::GetTasks() const

@@ -9,6 +9,16 @@
 #include <map>
 #include <mutex>
 
+// Where a task stands in its current run of failures, for the alert rule: when the run began
+// and with what text, and whether it has raised a failure alert yet. Empty while the task
+// succeeds. In memory only, like m_FailCount.
+struct CTaskAlertState
+{
+    qint64 m_FirstFailureTime = 0; // seconds since 1970 UTC; 0: no run of failures
+    QString m_FirstFailureText;
+    bool m_bFailureAlerted = false;
+};
+
 // The open task list: owns the task table, hands out task ids, reads and writes task files
 // and picks the next due task. Everyone else works on copies of its tasks.
 //
@@ -50,6 +60,11 @@ public:
     // Run-time updates from the engine's reports; they do not make the document modified.
     void SetTaskLastRunTime(int taskId);
     void UpdateTaskFailCount(int taskId, bool failed, bool succeeded);
+    // The alert rule's record of the task's run of failures (UI thread). A failure opens a
+    // run unless one is open; an alert marks it; a success ends it and returns how it stood.
+    void NoteTaskFailure(int taskId, qint64 time, const QString& text);
+    void SetTaskFailureAlerted(int taskId);
+    CTaskAlertState TakeTaskAlertState(int taskId);
 
     // Copies of every task, in list order (the order of a save).
     QList<CTask> GetTasks() const;
@@ -79,6 +94,8 @@ private:
     // tasks due together. Saving and reopening therefore keeps the list as it was.
     mutable std::mutex m_Lock;
     std::map<int, CTask> m_TaskMap;
+    // Only tasks inside a run of failures; dropped with their task.
+    std::map<int, CTaskAlertState> m_AlertStates;
 
     int m_LastTaskId = 0;
     bool m_bModified = false;

@@ -15,6 +15,8 @@ protected:
         task.m_Name = QStringLiteral("Shop");
         task.m_MaxFailCount = maxFailCount;
         task.m_bAlertAboutFailuresOnly = failuresOnly;
+        // As a task file from before the recovery alert reads.
+        task.m_bAlertOnRecovery = false;
         return m_Document.AddTask(task);
     }
 
