@@ -1,6 +1,7 @@
 #include "ui/dialogs/TaskAlertsPage.h"
 
 #include "core/tasks/Task.h"
+#include "ui/dialogs/HttpAlertDialog.h"
 #include "ui/dialogs/SheetPrompts.h"
 
 #include <QCheckBox>
@@ -29,12 +30,15 @@ CTaskAlertsPage::CTaskAlertsPage(QWidget* parent)
     m_pUseCustom = named(new QRadioButton(QStringLiteral("Use &custom settings"), this), "useCustom");
     m_pFailuresOnly = named(new QCheckBox(QStringLiteral("Alert only when task &fails. "), this), "failuresOnly");
     m_pMaxFailCount = named(NewDigitsEdit(this), "maxFailCount");
+    m_pAlertOnRecovery = named(new QCheckBox(QStringLiteral("Alert when the task &recovers"), this), "alertOnRecovery");
     m_pEmail = named(
         new QCheckBox(QStringLiteral("&Send e-mail(s) to the following address(es). Use ';' as delimiter."), this),
         "email");
     m_pEmailAddresses = named(new QLineEdit(this), "emailAddresses");
     m_pHttpGet = named(new QCheckBox(QStringLiteral("Send HTTP &Get request"), this), "alertHttpGet");
     m_pHttpUrl = named(new QLineEdit(this), "alertHttpUrl");
+    m_pHttpRequest = named(new QPushButton(QStringLiteral("Re&quest..."), this), "httpRequest");
+    m_pHttpRequest->setToolTip(QStringLiteral("Method, body and presets for chat and monitoring services"));
     m_pApplication = named(new QCheckBox(QStringLiteral("Execute &external application"), this), "application");
     m_pApplicationName = named(new QLineEdit(this), "applicationName");
     m_pBrowse = named(new QPushButton(QStringLiteral("..."), this), "browse");
@@ -59,6 +63,7 @@ CTaskAlertsPage::CTaskAlertsPage(QWidget* parent)
     failRow->addWidget(new QLabel(QStringLiteral("consecutive failure(s)"), this));
     failRow->addStretch(1);
     grid->addLayout(failRow, row++, 1, 1, 4);
+    grid->addWidget(m_pAlertOnRecovery, row++, 1, 1, 4);
 
     grid->addWidget(m_pEmail, row++, 1, 1, 4);
     grid->addWidget(m_pEmailAddresses, row++, 2, 1, 3);
@@ -69,6 +74,7 @@ CTaskAlertsPage::CTaskAlertsPage(QWidget* parent)
     auto* urlRow = new QHBoxLayout;
     urlRow->addWidget(urlLabel);
     urlRow->addWidget(m_pHttpUrl, 1);
+    urlRow->addWidget(m_pHttpRequest);
     grid->addLayout(urlRow, row++, 2, 1, 3);
 
     grid->addWidget(m_pApplication, row++, 1, 1, 4);
@@ -90,6 +96,7 @@ CTaskAlertsPage::CTaskAlertsPage(QWidget* parent)
              m_pUseDefault, m_pUseCustom, m_pFailuresOnly, m_pEmail, m_pHttpGet, m_pApplication})
         connect(button, &QAbstractButton::toggled, this, &CTaskAlertsPage::UpdateEnabling);
     connect(m_pBrowse, &QPushButton::clicked, this, &CTaskAlertsPage::BrowseApplication);
+    connect(m_pHttpRequest, &QPushButton::clicked, this, &CTaskAlertsPage::EditHttpRequest);
     UpdateEnabling();
 }
 
@@ -102,11 +109,15 @@ void CTaskAlertsPage::SetUp(const CTask& task)
     m_pApplication->setChecked(alerts.m_AlertMethods & eAlertApplication);
     m_pEmailAddresses->setText(alerts.m_AlertEmailAddresses);
     m_pHttpUrl->setText(alerts.m_AlertHttpUrl);
+    m_HttpMethod = alerts.m_AlertHttpMethod;
+    m_HttpBody = alerts.m_AlertHttpBody;
+    m_HttpContentType = alerts.m_AlertHttpContentType;
     m_pApplicationName->setText(alerts.m_AlertApplicationName);
     for (QLineEdit* field : {m_pEmailAddresses, m_pHttpUrl, m_pApplicationName})
         field->setCursorPosition(0);
     m_pFailuresOnly->setChecked(task.m_bAlertAboutFailuresOnly);
     m_pMaxFailCount->setText(QString::number(task.m_MaxFailCount));
+    m_pAlertOnRecovery->setChecked(task.m_bAlertOnRecovery);
     UpdateEnabling();
 }
 
@@ -120,9 +131,13 @@ void CTaskAlertsPage::Confirm(CTask& task)
         | (m_pApplication->isChecked() ? eAlertApplication : 0);
     alerts.m_AlertEmailAddresses = m_pEmailAddresses->text();
     alerts.m_AlertHttpUrl = m_pHttpUrl->text();
+    alerts.m_AlertHttpMethod = m_HttpMethod;
+    alerts.m_AlertHttpBody = m_HttpBody;
+    alerts.m_AlertHttpContentType = m_HttpContentType;
     alerts.m_AlertApplicationName = m_pApplicationName->text();
     task.m_bAlertAboutFailuresOnly = m_pFailuresOnly->isChecked();
     task.m_MaxFailCount = DigitsValue(m_pMaxFailCount);
+    task.m_bAlertOnRecovery = m_pAlertOnRecovery->isChecked();
 }
 
 void CTaskAlertsPage::UpdateEnabling()
@@ -131,11 +146,13 @@ void CTaskAlertsPage::UpdateEnabling()
     m_pFailuresOnly->setEnabled(custom);
     // Follows its box as the default alert page does, so that both pages read the same way.
     m_pMaxFailCount->setEnabled(custom && m_pFailuresOnly->isChecked());
+    m_pAlertOnRecovery->setEnabled(custom);
     m_pEmail->setEnabled(custom);
     m_pHttpGet->setEnabled(custom);
     m_pApplication->setEnabled(custom);
     m_pEmailAddresses->setEnabled(custom && m_pEmail->isChecked());
     m_pHttpUrl->setEnabled(custom && m_pHttpGet->isChecked());
+    m_pHttpRequest->setEnabled(custom && m_pHttpGet->isChecked());
     m_pApplicationName->setEnabled(custom && m_pApplication->isChecked());
     m_pBrowse->setEnabled(custom && m_pApplication->isChecked());
 }
@@ -152,4 +169,23 @@ void CTaskAlertsPage::BrowseApplication()
         path = u'"' + path + u'"';
     m_pApplicationName->setText(path);
     m_pApplicationName->setFocus();
+}
+
+void CTaskAlertsPage::EditHttpRequest()
+{
+    // Opened rather than executed, so that the sheet's event loop keeps running; the dialog
+    // goes when it closes, or with the page.
+    auto* dialog = new CHttpAlertDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->SetTemplates({m_pHttpUrl->text(), m_HttpMethod, m_HttpBody, m_HttpContentType});
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        const CHttpAlertTemplates templates = dialog->Templates();
+        m_pHttpUrl->setText(templates.m_Url);
+        m_pHttpUrl->setCursorPosition(0);
+        m_HttpMethod = templates.m_Method;
+        m_HttpBody = templates.m_Body;
+        m_HttpContentType = templates.m_ContentType;
+        m_pHttpUrl->setFocus();
+    });
+    dialog->open();
 }

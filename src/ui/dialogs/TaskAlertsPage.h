@@ -23,16 +23,23 @@ public:
 private:
     void UpdateEnabling();
     void BrowseApplication();
+    void EditHttpRequest();
 
     QRadioButton* m_pUseDefault = nullptr;
     QRadioButton* m_pUseCustom = nullptr;
     QCheckBox* m_pFailuresOnly = nullptr;
     QLineEdit* m_pMaxFailCount = nullptr;
+    QCheckBox* m_pAlertOnRecovery = nullptr;
     QCheckBox* m_pEmail = nullptr;
     QLineEdit* m_pEmailAddresses = nullptr;
     QCheckBox* m_pHttpGet = nullptr;
     QLineEdit* m_pHttpUrl = nullptr;
+    QPushButton* m_pHttpRequest = nullptr;
     QCheckBox* m_pApplication = nullptr;
     QLineEdit* m_pApplicationName = nullptr;
     QPushButton* m_pBrowse = nullptr;
+    // The rest of the HTTP request, edited in its own dialog and kept as loaded until then.
+    QString m_HttpMethod;
+    QString m_HttpBody;
+    QString m_HttpContentType;
 };

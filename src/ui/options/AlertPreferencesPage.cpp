@@ -2,6 +2,7 @@
 
 #include "core/shell/AppSettings.h"
 #include "core/tasks/Task.h"
+#include "ui/dialogs/HttpAlertDialog.h"
 #include "ui/options/PageWidgets.h"
 
 #include <QCheckBox>
@@ -9,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -45,6 +47,9 @@ CAlertPreferencesPage::CAlertPreferencesPage(QWidget* parent)
     countRow->addWidget(new QLabel(QStringLiteral("consecutive failure(s)"), this));
     countRow->addStretch(1);
     layout->addLayout(countRow);
+    m_pAlertOnRecovery = new QCheckBox(QStringLiteral("Alert when the task &recovers"), this);
+    m_pAlertOnRecovery->setObjectName(QStringLiteral("AlertOnRecovery"));
+    layout->addWidget(m_pAlertOnRecovery);
     layout->addWidget(CreateSeparator(this));
 
     m_pSendEmail = new QCheckBox(
@@ -70,7 +75,14 @@ CAlertPreferencesPage::CAlertPreferencesPage(QWidget* parent)
     m_pHttpUrl->setObjectName(QStringLiteral("AlertHttpUrl"));
     urlLabel->setBuddy(m_pHttpUrl);
     methods->addWidget(urlLabel, 2, 1);
-    methods->addWidget(m_pHttpUrl, 2, 2, 1, 2);
+    m_pHttpRequest = new QPushButton(QStringLiteral("Re&quest..."), this);
+    m_pHttpRequest->setObjectName(QStringLiteral("HttpRequest"));
+    m_pHttpRequest->setToolTip(QStringLiteral("Method, body and presets for chat and monitoring services"));
+    m_pHttpRequest->setAutoDefault(false);
+    auto* urlRow = new QHBoxLayout;
+    urlRow->addWidget(m_pHttpUrl, 1);
+    urlRow->addWidget(m_pHttpRequest);
+    methods->addLayout(urlRow, 2, 2, 1, 2);
 
     m_pRunApplication = new QCheckBox(QStringLiteral("Execute &external application"), this);
     m_pRunApplication->setObjectName(QStringLiteral("RunApplication"));
@@ -92,6 +104,7 @@ CAlertPreferencesPage::CAlertPreferencesPage(QWidget* parent)
     for (QCheckBox* box : {m_pAlertAboutFailuresOnly, m_pSendEmail, m_pSendHttp, m_pRunApplication})
         connect(box, &QCheckBox::toggled, this, &CAlertPreferencesPage::UpdateEnabling);
     connect(m_pBrowseApplication, &QToolButton::clicked, this, &CAlertPreferencesPage::BrowseApplication);
+    connect(m_pHttpRequest, &QPushButton::clicked, this, &CAlertPreferencesPage::EditHttpRequest);
     UpdateEnabling();
 }
 
@@ -102,9 +115,13 @@ void CAlertPreferencesPage::Load(const CAppSettings& settings)
     m_pSendHttp->setChecked(settings.m_AlertMethods & eAlertHttpGet);
     m_pEmailAddresses->setText(settings.m_AlertEmailAddresses);
     m_pHttpUrl->setText(settings.m_AlertHttpUrl);
+    m_HttpMethod = settings.m_AlertHttpMethod;
+    m_HttpBody = settings.m_AlertHttpBody;
+    m_HttpContentType = settings.m_AlertHttpContentType;
     m_pApplicationName->setText(settings.m_AlertApplicationName);
     m_pAlertAboutFailuresOnly->setChecked(settings.m_bAlertAboutFailuresOnly);
     m_pMaxFailCount->setText(QString::number(settings.m_MaxFailCount));
+    m_pAlertOnRecovery->setChecked(settings.m_bAlertOnRecovery);
     UpdateEnabling();
 }
 
@@ -120,11 +137,15 @@ void CAlertPreferencesPage::Store(CAppSettings& settings) const
     settings.m_AlertMethods = methods;
     settings.m_AlertEmailAddresses = m_pEmailAddresses->text();
     settings.m_AlertHttpUrl = m_pHttpUrl->text();
+    settings.m_AlertHttpMethod = m_HttpMethod;
+    settings.m_AlertHttpBody = m_HttpBody;
+    settings.m_AlertHttpContentType = m_HttpContentType;
     settings.m_AlertApplicationName = m_pApplicationName->text();
     settings.m_bAlertAboutFailuresOnly = m_pAlertAboutFailuresOnly->isChecked();
     // An empty field is 0, as is anything that is not a number (only a stored negative count
     // can bring a sign in, and it goes back as it came).
     settings.m_MaxFailCount = m_pMaxFailCount->text().trimmed().toInt();
+    settings.m_bAlertOnRecovery = m_pAlertOnRecovery->isChecked();
 }
 
 void CAlertPreferencesPage::UpdateEnabling()
@@ -132,6 +153,7 @@ void CAlertPreferencesPage::UpdateEnabling()
     m_pMaxFailCount->setEnabled(m_pAlertAboutFailuresOnly->isChecked());
     m_pEmailAddresses->setEnabled(m_pSendEmail->isChecked());
     m_pHttpUrl->setEnabled(m_pSendHttp->isChecked());
+    m_pHttpRequest->setEnabled(m_pSendHttp->isChecked());
     m_pApplicationName->setEnabled(m_pRunApplication->isChecked());
     m_pBrowseApplication->setEnabled(m_pRunApplication->isChecked());
 }
@@ -153,4 +175,23 @@ void CAlertPreferencesPage::BrowseApplication()
     // with blanks must arrive in quotes to stay one program.
     const bool hasBlank = fileName.contains(QLatin1Char(' ')) || fileName.contains(QLatin1Char('\t'));
     m_pApplicationName->setText(hasBlank ? QLatin1Char('"') + fileName + QLatin1Char('"') : fileName);
+}
+
+void CAlertPreferencesPage::EditHttpRequest()
+{
+    // Opened rather than executed, so that the sheet's event loop keeps running; the dialog
+    // goes when it closes, or with the page.
+    auto* dialog = new CHttpAlertDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->SetTemplates({m_pHttpUrl->text(), m_HttpMethod, m_HttpBody, m_HttpContentType});
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        const CHttpAlertTemplates templates = dialog->Templates();
+        m_pHttpUrl->setText(templates.m_Url);
+        m_pHttpUrl->setCursorPosition(0);
+        m_HttpMethod = templates.m_Method;
+        m_HttpBody = templates.m_Body;
+        m_HttpContentType = templates.m_ContentType;
+        m_pHttpUrl->setFocus();
+    });
+    dialog->open();
 }

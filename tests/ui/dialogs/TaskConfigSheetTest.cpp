@@ -53,8 +53,8 @@ TEST_F(SheetTest, NewTaskOpensOnGeneralWithTheDefaultsAndTheirEnabling)
     EXPECT_EQ(Find<QComboBox>("unit")->currentText(), "Minute(s)");
     EXPECT_FALSE(Find<QSpinBox>("count")->isEnabled());
     EXPECT_TRUE(Find<QRadioButton>("useDefault")->isChecked());
-    for (const char* name : {"failuresOnly", "maxFailCount", "email", "emailAddresses", "alertHttpGet", "alertHttpUrl",
-                             "application", "applicationName", "browse"})
+    for (const char* name : {"failuresOnly", "maxFailCount", "alertOnRecovery", "email", "emailAddresses",
+                             "alertHttpGet", "alertHttpUrl", "httpRequest", "application", "applicationName", "browse"})
         EXPECT_FALSE(Find<QWidget>(name)->isEnabled()) << name;
 
     // A task that never chose a check is saved as a ping.
@@ -152,8 +152,8 @@ TEST_F(SheetTest, EveryLabelMnemonicLeadsToAFieldAndTabFollowsTheLayout)
     chainOrder({"timeout", "ping", "pingHost", "httpGet", "httpUrl", "httpTest", "lookForString", "pattern", "spider",
                 "spiderUrl", "spiderTest", "limitPages", "maxPages", "limitDepth", "maxDepth"});
     chainOrder({"scheduled", "count", "unit"});
-    chainOrder({"useDefault", "useCustom", "failuresOnly", "maxFailCount", "email", "emailAddresses", "alertHttpGet",
-                "alertHttpUrl", "application", "applicationName", "browse"});
+    chainOrder({"useDefault", "useCustom", "failuresOnly", "maxFailCount", "alertOnRecovery", "email", "emailAddresses",
+                "alertHttpGet", "alertHttpUrl", "httpRequest", "application", "applicationName", "browse"});
 }
 
 // Not a check: pictures of the four pages for a person to look at, when asked for.

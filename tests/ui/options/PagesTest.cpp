@@ -73,7 +73,7 @@ TEST_F(OptionPages, FieldsAreEnabledOnlyWithTheirBoxes)
     const std::pair<const char*, std::vector<const char*>> rules[] = {
         {"AlertAboutFailuresOnly", {"MaxFailCount"}},
         {"SendEmail", {"AlertEmailAddresses"}},
-        {"SendHttp", {"AlertHttpUrl"}},
+        {"SendHttp", {"AlertHttpUrl", "HttpRequest"}},
         {"RunApplication", {"AlertApplicationName", "BrowseApplication"}},
         {"LimitMessageNumber", {"MaxMessageNumber"}},
         {"LogToFile", {"LogFileName", "BrowseLogFile"}},
@@ -115,8 +115,9 @@ TEST_F(OptionPages, KeyboardReachesEveryControl)
                   + after);
     Open(1);
     EXPECT_EQ(TabOrderFrom("AlertAboutFailuresOnly"),
-              QStringList({"AlertAboutFailuresOnly", "MaxFailCount", "SendEmail", "AlertEmailAddresses", "SendHttp",
-                           "AlertHttpUrl", "RunApplication", "AlertApplicationName", "BrowseApplication"})
+              QStringList({"AlertAboutFailuresOnly", "MaxFailCount", "AlertOnRecovery", "SendEmail",
+                           "AlertEmailAddresses", "SendHttp", "AlertHttpUrl", "HttpRequest", "RunApplication",
+                           "AlertApplicationName", "BrowseApplication"})
                   + after);
     // Digits only in the counts.
     TypeInto(Control<QLineEdit>("MaxFailCount"), QStringLiteral("1a-2 3"));
@@ -145,7 +146,8 @@ TEST_F(OptionPages, KeyboardReachesEveryControl)
          {{Qt::Key_A, "AlertAboutFailuresOnly"},
           {Qt::Key_S, "SendEmail"},
           {Qt::Key_G, "SendHttp"},
-          {Qt::Key_E, "RunApplication"}}},
+          {Qt::Key_E, "RunApplication"},
+          {Qt::Key_R, "AlertOnRecovery"}}},
         {2, {{Qt::Key_N, "LimitMessageNumber"}, {Qt::Key_A, "LogToFile"}}},
         {3, {{Qt::Key_K, "HistoryEnabled"}}},
     };
