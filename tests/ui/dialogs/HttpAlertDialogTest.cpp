@@ -213,3 +213,19 @@ TEST_F(SheetTest, AlertRequestAndRecoverySwitchRoundTripThroughTheTask)
 }
 
 } // namespace
+
+namespace {
+
+// Not a check: a picture of the dialog for a person to look at, when asked for.
+TEST_F(HttpAlertDialogTest, SavesAPictureWhenAsked)
+{
+    const QString folder = qEnvironmentVariable("CORVANE_SCREENSHOT_DIR");
+    if (folder.isEmpty())
+        GTEST_SKIP() << "set CORVANE_SCREENSHOT_DIR to save it";
+    m_Dialog.findChild<QAction*>(QStringLiteral("presetGotify"))->trigger();
+    m_Dialog.adjustSize();
+    QTest::qWait(100);
+    EXPECT_TRUE(m_Dialog.grab().save(folder + QStringLiteral("/http-alert-dialog.png")));
+}
+
+} // namespace
