@@ -3,7 +3,10 @@
 #include "ui/shell/MainFrame.h"
 
 #include "Version.h"
+#include "core/alerts/AlertSnooze.h"
 #include "core/shell/AppSettings.h"
+#include "core/shell/Hub.h"
+#include "core/support/Clock.h"
 #include "ui/shell/Notifier.h"
 #include "ui/shell/TrayStatus.h"
 #include "ui/tasks/TaskListModel.h"
@@ -36,6 +39,26 @@ void CMainFrame::CreateTray()
     QAction* exit = AddCommand(QStringLiteral("trayExit"), QStringLiteral("&Exit"), QString());
     m_pTrayMenu->addAction(minimize);
     m_pTrayMenu->addAction(restore);
+    m_pTrayMenu->addSeparator();
+    // For every task at once; the task list's menu snoozes single tasks. The mnemonics stay
+    // clear of the menu's others (M, R, A, E).
+    QMenu* snooze = m_pTrayMenu->addMenu(QStringLiteral("Snoo&ze alerts"));
+    snooze->setObjectName(QStringLiteral("traySnoozeMenu"));
+    const auto addSnooze = [this, snooze](const char* name, const char* text, std::function<qint64(qint64)> until) {
+        QAction* action = snooze->addAction(QString::fromLatin1(text));
+        action->setObjectName(QString::fromLatin1(name));
+        connect(action, &QAction::triggered, this,
+                [this, until] { m_pHub->GetAlertSnooze()->Snooze(CAlertSnooze::kAllTasksKey, until(CurrentTime())); });
+    };
+    addSnooze("traySnoozeHour", "For &1 hour", &CAlertSnooze::InAnHour);
+    addSnooze("traySnoozeMorning", "Until &tomorrow 8:00", &CAlertSnooze::TomorrowMorning);
+    addSnooze("traySnoozeForever", "Until turned &back on", [](qint64) { return CAlertSnooze::kForever; });
+    QAction* resume = m_pTrayMenu->addAction(QStringLiteral("Res&ume alerts"));
+    resume->setObjectName(QStringLiteral("trayResumeAlerts"));
+    connect(resume, &QAction::triggered, this, [this] { m_pHub->GetAlertSnooze()->ResumeAll(); });
+    // Enabled while anything is snoozed, looked at as the menu opens.
+    connect(m_pTrayMenu, &QMenu::aboutToShow, this,
+            [this, resume] { resume->setEnabled(m_pHub->GetAlertSnooze()->AnySnoozed(CurrentTime())); });
     m_pTrayMenu->addSeparator();
     m_pTrayMenu->addAction(about);
     m_pTrayMenu->addSeparator();

@@ -1,8 +1,10 @@
 #include "ui/shell/TrayStatus.h"
 
 #include "Version.h"
+#include "core/alerts/AlertSnooze.h"
 #include "core/shell/Hub.h"
 #include "core/shell/StatusBoard.h"
+#include "core/support/Clock.h"
 #include "core/tasks/VigrelDoc.h"
 
 #include <QDateTime>
@@ -29,6 +31,7 @@ CTrayStatus::CTrayStatus(CHub* hub, CStatusBoard* board, QSystemTrayIcon* icon, 
     }
     if (m_pHub) {
         connect(m_pHub, &CHub::EngineSwitched, this, [this](bool, const QString&) { Update(); });
+        connect(m_pHub->GetAlertSnooze(), &CAlertSnooze::Changed, this, &CTrayStatus::FollowSnooze);
         // A task renamed or deleted while down must show so in the tooltip at once.
         if (CVigrelDoc* document = m_pHub->GetDocument()) {
             connect(document, &CVigrelDoc::TaskChanged, this, [this](int) { QueueUpdate(); });
@@ -38,7 +41,17 @@ CTrayStatus::CTrayStatus(CHub* hub, CStatusBoard* board, QSystemTrayIcon* icon, 
     }
     m_AgeTimer.setInterval(60 * 1000);
     connect(&m_AgeTimer, &QTimer::timeout, this, &CTrayStatus::Update);
+    m_bSnoozed = m_pHub && m_pHub->GetAlertSnooze()->AllSnoozed(CurrentTime());
     Update();
+}
+
+void CTrayStatus::FollowSnooze()
+{
+    const bool all = m_pHub->GetAlertSnooze()->AllSnoozed(CurrentTime());
+    if (all != m_bSnoozed)
+        SetAlertsSnoozed(all);
+    else
+        Update(); // a single task's snooze changes only the tooltip
 }
 
 void CTrayStatus::QueueUpdate()
@@ -77,10 +90,32 @@ void CTrayStatus::Update()
     QStringList lines {QStringLiteral(CORVANE_PRODUCT_NAME)};
     if (engineOff)
         lines << QStringLiteral("Engine stopped");
-    if (m_bSnoozed)
-        lines << QStringLiteral("Alerts snoozed");
-    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
     const CVigrelDoc* document = m_pHub ? m_pHub->GetDocument() : nullptr;
+    const QMap<QString, qint64> snoozes
+        = m_pHub ? m_pHub->GetAlertSnooze()->Entries(CurrentTime()) : QMap<QString, qint64>();
+    if (snoozes.contains(CAlertSnooze::kAllTasksKey))
+        lines << CAlertSnooze::SnoozedToolTip(snoozes.value(CAlertSnooze::kAllTasksKey));
+    else if (m_bSnoozed)
+        lines << QStringLiteral("Alerts snoozed");
+    if (document && !snoozes.isEmpty()) {
+        int listed = 0;
+        int more = 0;
+        for (const CTask& task : document->GetTasks()) {
+            const auto own = snoozes.constFind(task.m_TaskGuid);
+            if (task.m_TaskGuid.isEmpty() || own == snoozes.cend())
+                continue;
+            // A task's own snooze that ends before the one for all says nothing more.
+            if (snoozes.contains(CAlertSnooze::kAllTasksKey) && *own <= snoozes.value(CAlertSnooze::kAllTasksKey))
+                continue;
+            if (listed++ < kMaxListedTasks)
+                lines << task.m_Name + QStringLiteral(": ") + CAlertSnooze::SnoozedToolTip(*own);
+            else
+                ++more;
+        }
+        if (more > 0)
+            lines << QStringLiteral("and %1 more with alerts snoozed").arg(more);
+    }
+    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
     for (int i = 0; i < down.size() && i < kMaxListedTasks; ++i) {
         CTask task;
         const CTaskGlance* glance = m_pBoard->Find(down[i]);

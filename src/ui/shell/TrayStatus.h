@@ -30,7 +30,8 @@ public:
     // hub and board may be null (a window without a hub): the icon then stays on "all up".
     CTrayStatus(CHub* hub, CStatusBoard* board, QSystemTrayIcon* icon, QObject* parent = nullptr);
 
-    // For the snoozing of alerts: while on, the icon says so instead of "all up".
+    // For the snoozing of alerts: while on, the icon says so instead of "all up". Follows the
+    // hub's snooze of every task by itself; the tooltip lists each snooze that holds.
     void SetAlertsSnoozed(bool snoozed);
     bool AreAlertsSnoozed() const { return m_bSnoozed; }
 
@@ -48,6 +49,7 @@ public:
 
 private:
     void QueueUpdate();
+    void FollowSnooze();
 
     CHub* m_pHub;
     CStatusBoard* m_pBoard;

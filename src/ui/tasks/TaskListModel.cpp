@@ -1,5 +1,6 @@
 #include "ui/tasks/TaskListModel.h"
 
+#include "core/alerts/AlertSnooze.h"
 #include "core/shell/Hub.h"
 #include "core/shell/Messages.h"
 #include "core/shell/StatusBoard.h"
@@ -70,6 +71,36 @@ QIcon MarkedDown(const QIcon& icon)
     return marked;
 }
 
+// The icon with an amber "z" at the top right: the task's alerts are snoozed. The down badge
+// keeps the lower right, so a task can show both.
+QIcon MarkedSnoozed(const QIcon& icon)
+{
+    QIcon marked;
+    for (const int size : {16, 32}) {
+        QPixmap pixmap = icon.pixmap(size, size);
+        if (pixmap.isNull()) {
+            pixmap = QPixmap(size, size);
+            pixmap.fill(Qt::transparent);
+        }
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal badge = size * 0.55;
+        const QRectF rect(size - badge, 0, badge - 1, badge - 1);
+        painter.setPen(QPen(Qt::white, size / 16.0));
+        painter.setBrush(QColor(0xe0, 0x9b, 0x1a));
+        painter.drawEllipse(rect);
+        QFont font = painter.font();
+        font.setBold(true);
+        font.setPixelSize(int(badge * 0.75));
+        painter.setFont(font);
+        painter.setPen(Qt::white);
+        painter.drawText(rect, Qt::AlignCenter, QStringLiteral("z"));
+        painter.end();
+        marked.addPixmap(pixmap);
+    }
+    return marked;
+}
+
 } // namespace
 
 CTaskListModel::CTaskListModel(CVigrelDoc* document, QObject* parent)
@@ -126,12 +157,20 @@ QVariant CTaskListModel::data(const QModelIndex& index, int role) const
             return {};
         }
     case Qt::DecorationRole:
-        if (index.column() == eColumnName && !m_TaskIcon.isNull())
-            return IsDown(index.row()) ? m_DownTaskIcon : m_TaskIcon;
+        if (index.column() == eColumnName && !m_TaskIcon.isNull()) {
+            const bool down = IsDown(index.row());
+            if (SnoozedUntil(task))
+                return down ? m_DownSnoozedTaskIcon : m_SnoozedTaskIcon;
+            return down ? m_DownTaskIcon : m_TaskIcon;
+        }
         return {};
     case Qt::ToolTipRole:
         // The icon views cut long names short.
-        return index.column() == eColumnName ? QVariant(task.m_Name) : QVariant();
+        if (index.column() != eColumnName)
+            return {};
+        if (const std::optional<qint64> until = SnoozedUntil(task))
+            return task.m_Name + QLatin1Char('\n') + CAlertSnooze::SnoozedToolTip(*until);
+        return task.m_Name;
     case TaskIdRole:
         return row.m_TaskId;
     default:
@@ -210,6 +249,8 @@ void CTaskListModel::SetTaskIcon(const QIcon& icon)
 {
     m_TaskIcon = icon;
     m_DownTaskIcon = MarkedDown(icon);
+    m_SnoozedTaskIcon = MarkedSnoozed(icon);
+    m_DownSnoozedTaskIcon = MarkedSnoozed(m_DownTaskIcon);
     if (!m_Rows.isEmpty())
         Q_EMIT dataChanged(index(0, eColumnName), index(int(m_Rows.size()) - 1, eColumnName), {Qt::DecorationRole});
 }
@@ -364,11 +405,26 @@ void CTaskListModel::SetStatusBoard(CStatusBoard* board)
 
 void CTaskListModel::SetHub(CHub* hub)
 {
-    if (m_pHub)
+    if (m_pHub) {
         disconnect(m_pHub, nullptr, this, nullptr);
+        disconnect(m_pHub->GetAlertSnooze(), nullptr, this, nullptr);
+    }
     m_pHub = hub;
-    if (hub)
+    if (hub) {
         connect(hub, &CHub::EngineSwitched, this, [this] { EmitColumnChanged(eColumnNextRun); });
+        connect(hub->GetAlertSnooze(), &CAlertSnooze::Changed, this, [this] {
+            if (!m_Rows.isEmpty())
+                Q_EMIT dataChanged(index(0, eColumnName), index(int(m_Rows.size()) - 1, eColumnName),
+                                   {Qt::DecorationRole, Qt::ToolTipRole});
+        });
+    }
+}
+
+std::optional<qint64> CTaskListModel::SnoozedUntil(const CTask& task) const
+{
+    if (!m_pHub)
+        return std::nullopt;
+    return m_pHub->GetAlertSnooze()->SnoozedUntil(task.m_TaskGuid, CurrentTime());
 }
 
 bool CTaskListModel::ShowsEngineOff(const CTask& task) const

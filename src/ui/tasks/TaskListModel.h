@@ -6,6 +6,8 @@
 #include <QIcon>
 #include <QList>
 
+#include <optional>
+
 class CHub;
 class CStatusBoard;
 class CVigrelDoc;
@@ -106,6 +108,8 @@ private:
     bool IsDown(int row) const;
     QVariant HealthData(const CRow& row, int column, int role) const;
     bool ShowsEngineOff(const CTask& task) const;
+    // When the task's alerts come back, while they are snoozed.
+    std::optional<qint64> SnoozedUntil(const CTask& task) const;
 
     CVigrelDoc* m_pDocument;
     CStatusBoard* m_pBoard = nullptr;
@@ -113,6 +117,8 @@ private:
     QList<CRow> m_Rows;
     QIcon m_TaskIcon;
     QIcon m_DownTaskIcon; // the task icon marked red
+    QIcon m_SnoozedTaskIcon; // marked "z": alerts snoozed
+    QIcon m_DownSnoozedTaskIcon;
     int m_nSortColumn = -1;
     Qt::SortOrder m_SortOrder = Qt::AscendingOrder;
     bool m_bResortQueued = false;

@@ -1,8 +1,10 @@
 #include "ui/tasks/VigrelView.h"
 
+#include "core/alerts/AlertSnooze.h"
 #include "core/shell/AppSettings.h"
 #include "core/shell/Hub.h"
 #include "core/shell/Messages.h"
+#include "core/support/Clock.h"
 #include "core/tasks/Task.h"
 #include "core/tasks/VigrelDoc.h"
 #include "ui/dialogs/TaskConfigSheet.h"
@@ -235,6 +237,32 @@ CVigrelView::CVigrelView(CVigrelDoc* document, CHub* hub, QWidget* parent)
     m_pContextMenu->addSeparator();
     m_pContextMenu->addAction(m_pStopAction);
 
+    // The mnemonics stay clear of the menu's others (A, M, D, E, S).
+    m_pSnoozeMenu = new QMenu(QStringLiteral("Snoo&ze alerts"), this);
+    m_pSnoozeMenu->menuAction()->setStatusTip(
+        QStringLiteral("Holds back the alerts of the selected tasks for a while"));
+    const auto addSnooze = [this](const char* name, const char* text, std::function<qint64(qint64)> until) {
+        QAction* action = m_pSnoozeMenu->addAction(QString::fromLatin1(text));
+        action->setObjectName(QString::fromLatin1(name));
+        connect(action, &QAction::triggered, this, [this, until] {
+            if (m_pHub)
+                m_pHub->GetAlertSnooze()->Snooze(SelectedTaskKeys(), until(CurrentTime()));
+        });
+    };
+    addSnooze("taskSnoozeHour", "For &1 hour", &CAlertSnooze::InAnHour);
+    addSnooze("taskSnoozeMorning", "Until &tomorrow 8:00", &CAlertSnooze::TomorrowMorning);
+    addSnooze("taskSnoozeForever", "Until turned &back on", [](qint64) { return CAlertSnooze::kForever; });
+    m_pResumeAlertsAction
+        = MakeAction(this, "Res&ume alerts", "Sends the alerts of the selected tasks again", "Resume alerts");
+    m_pResumeAlertsAction->setObjectName(QStringLiteral("taskResumeAlerts"));
+    connect(m_pResumeAlertsAction, &QAction::triggered, this, [this] {
+        if (m_pHub)
+            m_pHub->GetAlertSnooze()->Resume(SelectedTaskKeys(), AllTaskKeys());
+    });
+    m_pContextMenu->addSeparator();
+    m_pContextMenu->addMenu(m_pSnoozeMenu);
+    m_pContextMenu->addAction(m_pResumeAlertsAction);
+
     connect(m_pSelection, &QItemSelectionModel::selectionChanged, this, &CVigrelView::OnSelectionChanged);
     // Removing selected rows does not always report a selection change.
     connect(m_pModel, &QAbstractItemModel::rowsRemoved, this, &CVigrelView::OnSelectionChanged);
@@ -244,6 +272,7 @@ CVigrelView::CVigrelView(CVigrelDoc* document, CHub* hub, QWidget* parent)
             UpdateTaskItem(state, taskId);
             UpdateActions();
         });
+        connect(m_pHub->GetAlertSnooze(), &CAlertSnooze::Changed, this, &CVigrelView::UpdateActions);
     }
 
     ApplyViewStyle(ViewStyleOf(LoadListStyle(kListViewReport)));
@@ -385,6 +414,33 @@ void CVigrelView::UpdateActions()
     m_pDeleteAction->setEnabled(selected >= 1);
     m_pExecuteAction->setEnabled(selected == 1 && m_pHub);
     m_pStopAction->setEnabled(m_pHub && m_pHub->IsTaskRunning());
+    m_pSnoozeMenu->setEnabled(selected >= 1 && m_pHub);
+    bool snoozed = false;
+    if (m_pHub) {
+        const qint64 now = CurrentTime();
+        for (const QString& key : SelectedTaskKeys())
+            snoozed = snoozed || m_pHub->GetAlertSnooze()->SnoozedUntil(key, now).has_value();
+    }
+    m_pResumeAlertsAction->setEnabled(snoozed);
+}
+
+QStringList CVigrelView::SelectedTaskKeys() const
+{
+    QStringList keys;
+    for (const int row : SelectedRows()) {
+        CTask task;
+        if (m_pDocument->GetTask(m_pModel->TaskIdAt(row), task) && !task.m_TaskGuid.isEmpty())
+            keys << task.m_TaskGuid;
+    }
+    return keys;
+}
+
+QStringList CVigrelView::AllTaskKeys() const
+{
+    QStringList keys;
+    for (const CTask& task : m_pDocument->GetTasks())
+        keys << task.m_TaskGuid;
+    return keys;
 }
 
 void CVigrelView::SetTaskEditor(TaskEditor editor)

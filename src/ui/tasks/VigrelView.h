@@ -59,6 +59,10 @@ public:
     QAction* GetDeleteAction() const { return m_pDeleteAction; }
     QAction* GetExecuteAction() const { return m_pExecuteAction; }
     QAction* GetStopAction() const { return m_pStopAction; }
+    // "Snooze alerts" (for 1 hour, until tomorrow 8:00, until turned back on) and "Resume
+    // alerts" for the selected tasks; resuming is enabled while one of them is snoozed.
+    QMenu* GetSnoozeMenu() const { return m_pSnoozeMenu; }
+    QAction* GetResumeAlertsAction() const { return m_pResumeAlertsAction; }
     void UpdateActions();
 
     // The editing step of Add and Modify; EditTask (the configuration sheet) unless replaced.
@@ -84,6 +88,8 @@ protected:
 
 private:
     QList<int> SelectedRows() const; // ascending
+    QStringList SelectedTaskKeys() const;
+    QStringList AllTaskKeys() const;
     void ShowContextMenu(QAbstractItemView* view, const QPoint& viewportPos);
     QPoint KeyboardMenuPosition(QAbstractItemView* view) const;
     void OnSelectionChanged();
@@ -111,4 +117,6 @@ private:
     QAction* m_pDeleteAction;
     QAction* m_pExecuteAction;
     QAction* m_pStopAction;
+    QMenu* m_pSnoozeMenu;
+    QAction* m_pResumeAlertsAction;
 };
