@@ -101,7 +101,19 @@ bool CSmtpTestServer::Start()
         arguments << QStringLiteral("--refuse-noop");
     }
     if (m_Stall != eNoStall) {
-        arguments << QStringLiteral("--stall") << QString::fromLatin1(m_Stall == eStallAfterData ? "data" : "quit");
+        const char* stall = m_Stall == eStallAfterData ? "data" : m_Stall == eStallOnQuit ? "quit" : "drop-mail";
+        arguments << QStringLiteral("--stall") << QString::fromLatin1(stall);
+    }
+    if (m_Tls == eImplicitTls)
+        arguments << QStringLiteral("--tls");
+    if (m_Tls == eStartTls || m_Tls == eStartTlsRequired)
+        arguments << QStringLiteral("--starttls");
+    if (m_Tls == eStartTlsRequired)
+        arguments << QStringLiteral("--require-starttls");
+    if (!m_User.isEmpty()) {
+        arguments << QStringLiteral("--user") << m_User << QStringLiteral("--password") << m_Password;
+        if (m_bLoginOverTlsOnly)
+            arguments << QStringLiteral("--auth-require-tls");
     }
     m_Process.setProcessChannelMode(QProcess::SeparateChannels);
     m_Process.start(Interpreter(), arguments);
@@ -147,6 +159,17 @@ QList<CReceivedMail> CSmtpTestServer::WaitForMessages(int count, std::chrono::mi
         mails = ReadMessages();
     }
     return mails;
+}
+
+QString CSmtpTestServer::CertificatePath() const
+{
+    return QDir(m_Folder.path()).filePath(QStringLiteral("cert.pem"));
+}
+
+int CSmtpTestServer::MailFromCount() const
+{
+    QFile file(QDir(m_Folder.path()).filePath(QStringLiteral("mail-froms")));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
 }
 
 int CSmtpTestServer::ConnectionCount() const

@@ -51,8 +51,32 @@ public:
         eNoStall,
         eStallAfterData,
         eStallOnQuit,
+        eDropAtMailFrom, // closes the connection when the client says MAIL FROM
     };
     void SetStall(eStall stall) { m_Stall = stall; }
+
+    // TLS with a certificate made for the loopback addresses (CertificatePath()): from the
+    // first byte, or offered as STARTTLS (required before any mail command, or not).
+    enum eTls
+    {
+        eNoTls,
+        eImplicitTls,
+        eStartTls,
+        eStartTlsRequired,
+    };
+    void SetTls(eTls tls) { m_Tls = tls; }
+    // Every message needs a login as user with password (AUTH PLAIN or LOGIN); offered only
+    // over TLS when overTlsOnly.
+    void SetLogin(const QString& user, const QString& password, bool overTlsOnly = false)
+    {
+        m_User = user;
+        m_Password = password;
+        m_bLoginOverTlsOnly = overTlsOnly;
+    }
+    // The PEM of the server's self-signed certificate, once started with TLS.
+    QString CertificatePath() const;
+    // How many MAIL FROM commands reached the server.
+    int MailFromCount() const;
 
     // Returns once the server accepts connections; false (with Error()) when it could not start.
     bool Start();
@@ -76,6 +100,10 @@ private:
     int m_nDelayMs = 0;
     bool m_bRefuseNoop = false;
     eStall m_Stall = eNoStall;
+    eTls m_Tls = eNoTls;
+    QString m_User;
+    QString m_Password;
+    bool m_bLoginOverTlsOnly = false;
     int m_nPort = -1;
     QString m_Error;
     QTemporaryDir m_Folder;

@@ -12,14 +12,17 @@ started it, even one that crashed.
 import argparse
 import asyncio
 import base64
+import datetime
+import ipaddress
 import json
 import os
+import ssl
 import stat
 import sys
 import threading
 
 try:
-    from aiosmtpd.smtp import SMTP
+    from aiosmtpd.smtp import SMTP, AuthResult
 except ImportError:
     print("aiosmtpd is not installed for " + sys.executable, file=sys.stderr)
     sys.exit(3)
@@ -41,6 +44,7 @@ class Recorder:
         self.reject_reply = reject_reply
         self.messages = 0
         self.connections = 0
+        self.mail_froms = 0
 
     def connection_opened(self):
         self.connections += 1
@@ -67,6 +71,16 @@ class Recorder:
         if self.stall == "data":
             await hang()
         return "250 Message accepted for delivery"
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        self.mail_froms += 1
+        write_atomically(self.folder, "mail-froms", str(self.mail_froms))
+        if self.stall == "drop-mail":
+            server.transport.close()
+            await hang()
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
 
     async def handle_QUIT(self, server, session, envelope):
         if self.stall == "quit":
@@ -103,6 +117,11 @@ class SlowSMTP(SMTP):
 
 
 async def serve(arguments):
+    context = None
+    if arguments.tls or arguments.starttls:
+        certificate = write_certificate(arguments.output)
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(certificate, os.path.join(arguments.output, "key.pem"))
     recorder = Recorder(arguments.output, arguments.reject, arguments.reject_reply, arguments.refuse_noop,
                         arguments.stall)
     write_atomically(arguments.output, "connections", "0")
@@ -110,9 +129,19 @@ async def serve(arguments):
 
     def make_session():
         # A fixed host name: aiosmtpd would otherwise look up this machine's name.
-        return SlowSMTP(recorder, arguments.delay_ms / 1000.0, hostname="corvane-test", loop=loop)
+        options = {}
+        if arguments.starttls:
+            options.update(tls_context=context, require_starttls=arguments.require_starttls)
+        if arguments.user:
+            def authenticate(server, session, envelope, mechanism, auth_data):
+                ok = (auth_data.login == arguments.user.encode() and auth_data.password == arguments.password.encode())
+                return AuthResult(success=ok, handled=False)
 
-    server = await loop.create_server(make_session, host=arguments.host, port=0)
+            options.update(authenticator=authenticate, auth_required=True, auth_require_tls=arguments.auth_require_tls)
+        return SlowSMTP(recorder, arguments.delay_ms / 1000.0, hostname="corvane-test", loop=loop, **options)
+
+    server = await loop.create_server(make_session, host=arguments.host, port=0,
+                                      ssl=context if arguments.tls else None)
     port = server.sockets[0].getsockname()[1]
     print("PORT %d" % port, flush=True)
 
@@ -130,6 +159,33 @@ async def serve(arguments):
     server.close()
 
 
+def write_certificate(folder):
+    """A self-signed certificate for the loopback addresses, as cert.pem and key.pem."""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "corvane-test")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    alternatives = x509.SubjectAlternativeName([
+        x509.IPAddress(ipaddress.ip_address("127.0.0.1")), x509.IPAddress(ipaddress.ip_address("::1")),
+        x509.DNSName("localhost")])
+    certificate = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+                   .serial_number(x509.random_serial_number()).not_valid_before(now - datetime.timedelta(days=1))
+                   .not_valid_after(now + datetime.timedelta(days=30)).add_extension(alternatives, critical=False)
+                   .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+                   .sign(key, hashes.SHA256()))
+    with open(os.path.join(folder, "key.pem"), "wb") as stream:
+        stream.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                       serialization.NoEncryption()))
+    path = os.path.join(folder, "cert.pem")
+    with open(path, "wb") as stream:
+        stream.write(certificate.public_bytes(serialization.Encoding.PEM))
+    return path
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", default="127.0.0.1")
@@ -138,8 +194,15 @@ def main():
     parser.add_argument("--reject-reply", default="550 5.1.1 No such user here")
     parser.add_argument("--delay-ms", type=int, default=0)
     parser.add_argument("--refuse-noop", action="store_true", help="answer NOOP with 502, as some servers do")
-    parser.add_argument("--stall", choices=["data", "quit"], default=None,
-                        help="never answer the end of the message data (it is still recorded), or QUIT")
+    parser.add_argument("--stall", choices=["data", "quit", "drop-mail"], default=None,
+                        help="never answer the end of the message data (it is still recorded), or QUIT; "
+                             "or close the connection at MAIL FROM")
+    parser.add_argument("--tls", action="store_true", help="TLS from the first byte, self-signed (cert.pem)")
+    parser.add_argument("--starttls", action="store_true", help="offer STARTTLS, self-signed (cert.pem)")
+    parser.add_argument("--require-starttls", action="store_true", help="refuse other commands before STARTTLS")
+    parser.add_argument("--user", default="", help="require a login (AUTH PLAIN or LOGIN) as this user")
+    parser.add_argument("--password", default="")
+    parser.add_argument("--auth-require-tls", action="store_true", help="offer AUTH only over TLS")
     asyncio.run(serve(parser.parse_args()))
 
 
