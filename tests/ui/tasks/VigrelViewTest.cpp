@@ -260,13 +260,23 @@ TEST_F(TaskListView, ContextMenuCommandsFollowTheSelection)
     Add(QStringLiteral("A"));
     Add(QStringLiteral("B"));
 
-    const QStringList none {"&Add...", "&Modify... (off)",        "&Delete... (off)", "-", "&Execute (off)",
-                            "-",       "&Stop running task (off)"};
+    // The snooze commands follow the list's own.
+    const QStringList none {"&Add...",
+                            "&Modify... (off)",
+                            "&Delete... (off)",
+                            "-",
+                            "&Execute (off)",
+                            "-",
+                            "&Stop running task (off)",
+                            "-",
+                            "Snoo&ze alerts (off)",
+                            "Res&ume alerts (off)"};
     EXPECT_EQ(ContextMenu(), none);
 
     Click(0);
     EXPECT_EQ(ContextMenu(),
-              (QStringList {"&Add...", "&Modify...", "&Delete...", "-", "&Execute", "-", "&Stop running task (off)"}));
+              (QStringList {"&Add...", "&Modify...", "&Delete...", "-", "&Execute", "-", "&Stop running task (off)", "-",
+                            "Snoo&ze alerts", "Res&ume alerts (off)"}));
 
     // Full rows are selected, from any column.
     const QRect status = m_View.GetItemView()->visualRect(Index(1, CTaskListModel::eColumnStatus));
@@ -276,7 +286,7 @@ TEST_F(TaskListView, ContextMenuCommandsFollowTheSelection)
     Key(Qt::Key_F10, Qt::ShiftModifier);
     EXPECT_EQ(ContextMenu(false),
               (QStringList {"&Add...", "&Modify... (off)", "&Delete...", "-", "&Execute (off)", "-",
-                            "&Stop running task (off)"}));
+                            "&Stop running task (off)", "-", "Snoo&ze alerts", "Res&ume alerts (off)"}));
 
     // Modify and Execute with two rows selected do nothing even when called directly.
     m_View.OnTaskModify();
