@@ -39,6 +39,11 @@ std::optional<CAlertRequest> ApplyAlertRule(CVigrelDoc& document, const CLogMess
     if (unsigned(task.m_FailCount) < unsigned(task.m_MaxFailCount))
         return std::nullopt;
     document.UpdateTaskFailCount(task.m_TaskId, false, true);
-    document.SetTaskFailureAlerted(task.m_TaskId);
     return CAlertRequest(task, message);
+}
+
+void NoteAlertHandedOver(CVigrelDoc& document, const CAlertRequest& request)
+{
+    if (request.m_State == eAlertState::eFailed)
+        document.SetTaskFailureAlerted(request.m_Task.m_TaskId);
 }

@@ -271,7 +271,8 @@ void CHub::ProcessOutputMessage(const CLogMessage& message)
     const std::optional<CAlertRequest> request = ApplyAlertRule(*m_pDocument, message);
     if (!request)
         return;
-    // The rule has counted the result already, so a snooze holds back only the delivery.
+    // The rule has counted the result already, so a snooze holds back only the delivery (and
+    // a failure held back earns no recovery alert: NoteAlertHandedOver is not told of it).
     const CTask& task = request->m_Task;
     if (const std::optional<qint64> until = m_AlertSnooze.SnoozedUntil(task.m_TaskGuid, CurrentTime())) {
         CLogMessage snoozed(eInformational, CAlertSnooze::SnoozedAlertText(task.m_Name, *until));
@@ -281,8 +282,10 @@ void CHub::ProcessOutputMessage(const CLogMessage& message)
         return;
     }
     // A full alert queue drops the request and reports that itself.
-    if (m_pAlertThread->AddAlert(*request))
+    if (m_pAlertThread->AddAlert(*request)) {
+        NoteAlertHandedOver(*m_pDocument, *request);
         m_pAlertThread->PostSendAlert();
+    }
 }
 
 void CHub::ShowMessage(const CLogMessage& message)

@@ -59,7 +59,8 @@ public:
 
     // UI thread. Shows the message (log file first, then the MessageShown signal) and, for
     // a verdict, applies the alert rule. An alert of a snoozed task is not queued: the line
-    // "Alert for task NAME snoozed until ..." is shown in its place.
+    // "Alert for task NAME snoozed until ..." is shown in its place, and a failure alert held
+    // back so is followed by no recovery alert.
     void ProcessOutputMessage(const CLogMessage& message);
     // Hands the task to the engine now, whether the engine is operating or not; refused
     // (ExecuteRefused) while the task is in the engine already, running or waiting to run.

@@ -10,8 +10,8 @@
 #include <mutex>
 
 // Where a task stands in its current run of failures, for the alert rule: when the run began
-// and with what text, and whether it has raised a failure alert yet. Empty while the task
-// succeeds. In memory only, like m_FailCount.
+// and with what text, and whether a failure alert of it has been handed to the alert thread
+// (a snoozed one has not). Empty while the task succeeds. In memory only, like m_FailCount.
 struct CTaskAlertState
 {
     qint64 m_FirstFailureTime = 0; // seconds since 1970 UTC; 0: no run of failures

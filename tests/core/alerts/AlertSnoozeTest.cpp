@@ -36,7 +36,8 @@ protected:
     CTempSettings m_Settings;
 };
 
-// A hub with failing tasks that alert through the local server on every failure.
+// A hub with failing tasks that alert through the local server on every failure (the
+// server hears the task's name, and the alert's state when the task's URL asks for it).
 class SnoozedHub : public AlertSnooze
 {
 protected:
@@ -45,8 +46,15 @@ protected:
         AlertSnooze::SetUp();
         m_Server.Get("/alert", [this](const httplib::Request& request, httplib::Response& response) {
             std::lock_guard guard(m_AlertLock);
-            m_Alerts.push_back(QString::fromStdString(request.get_param_value("task")));
+            QString alert = QString::fromStdString(request.get_param_value("task"));
+            if (request.has_param("state"))
+                alert += u' ' + QString::fromStdString(request.get_param_value("state"));
+            m_Alerts.push_back(alert);
             response.status = 204;
+        });
+        m_Server.Get("/flaky", [this](const httplib::Request&, httplib::Response& response) {
+            response.status = m_bSiteUp ? 200 : 503;
+            response.set_content("<html></html>", "text/html");
         });
         ASSERT_TRUE(m_Server.Start());
         QObject::connect(&m_Hub, &CHub::MessageShown, [this](const CLogMessage& message) {
@@ -104,6 +112,7 @@ protected:
     }
 
     CHttpTestServer m_Server;
+    std::atomic<bool> m_bSiteUp {false}; // what /flaky answers
     std::mutex m_AlertLock;
     QStringList m_Alerts; // the task name of each alert the server received
     CVigrelDoc m_Document;
@@ -144,6 +153,44 @@ TEST_F(SnoozedHub, ASnoozedTasksAlertIsLoggedNotSentUntilTheSnoozeEnds)
     Run(shop);
     EXPECT_EQ(Alerts(), (QStringList {QStringLiteral("Blog"), QStringLiteral("Shop")}));
     EXPECT_EQ(m_Shown.filter(QStringLiteral("snoozed")).size(), 1);
+}
+
+TEST_F(SnoozedHub, OnlyAFailureAlertThatWentOutIsFollowedByARecoveryAlertAndASnoozeHoldsThatBackToo)
+{
+    CTask task;
+    task.m_Name = QStringLiteral("Shop");
+    task.m_CheckAction = eCheckHttpGet;
+    task.m_HttpGetURL = m_Server.Url(QStringLiteral("/flaky"));
+    task.m_TimeoutSec = 5;
+    task.m_bAlertOnRecovery = true;
+    task.m_AlertSettings.m_AlertMethods = eAlertHttpGet;
+    task.m_AlertSettings.m_bUseDefaultAlertMethods = false;
+    task.m_AlertSettings.m_AlertHttpUrl = m_Server.Url(QStringLiteral("/alert?task=%N&state=%S"));
+    const int shop = m_Document.AddTask(task);
+    ASSERT_TRUE(m_Hub.Start());
+    CAlertSnooze* snooze = m_Hub.GetAlertSnooze();
+
+    // Down while snoozed: nobody heard of it, so nobody hears that it is over.
+    snooze->Snooze(KeyOf(shop), CAlertSnooze::InAnHour(CurrentTime()));
+    Run(shop);
+    g_Jump = 3601;
+    m_bSiteUp = true;
+    Run(shop);
+    EXPECT_TRUE(Alerts().isEmpty()) << Alerts().join(u'\n').toStdString();
+
+    // Down with the alert sent, back up in a snooze: the recovery is logged, not sent.
+    m_bSiteUp = false;
+    Run(shop);
+    ASSERT_EQ(Alerts(), QStringList {QStringLiteral("Shop failed")});
+    const qint64 until = CAlertSnooze::InAnHour(CurrentTime());
+    snooze->Snooze(KeyOf(shop), until);
+    m_bSiteUp = true;
+    Run(shop);
+    EXPECT_EQ(Alerts(), QStringList {QStringLiteral("Shop failed")});
+    EXPECT_EQ(m_Shown.count(
+                  QStringLiteral("0 %1 Alert for task Shop snoozed until %2").arg(shop).arg(FormatLocalTime(until))),
+              1)
+        << m_Shown.join(u'\n').toStdString();
 }
 
 TEST_F(SnoozedHub, ASnoozeOfEveryTaskHoldsUntilAlertsAreTurnedBackOn)

@@ -20,12 +20,16 @@ protected:
         return m_Document.AddTask(task);
     }
 
+    // Every alert raised is handed over, as by a hub with nothing snoozed.
     std::optional<CAlertRequest> Verdict(int taskId, int severity, qint64 time, const char* text)
     {
         CLogMessage message(severity, QString::fromUtf8(text));
         message.m_TaskId = taskId;
         message.m_Time = time;
-        return ApplyAlertRule(m_Document, message);
+        std::optional<CAlertRequest> request = ApplyAlertRule(m_Document, message);
+        if (request)
+            NoteAlertHandedOver(m_Document, *request);
+        return request;
     }
 
     CTempSettings m_Settings;
