@@ -1,4 +1,6 @@
 #include "core/shell/AppSettings.h"
+#include "core/tasks/Task.h"
+#include "support/QtPrinters.h"
 #include "support/TempSettings.h"
 
 #include <QSettings>
@@ -98,6 +100,37 @@ TEST(AppSettings, StoredValuesAreReadAsTheRegistryWouldGiveThem)
     EXPECT_FALSE(s.IsSeverityShown(3));
     EXPECT_EQ(s.m_MaxMessageNumber, 1000);
     EXPECT_TRUE(s.m_bLogToFile);
+}
+
+TEST(AppSettings, AStoreFromBeforeMailSecurityAndRecoveryAlertsLoadsWithTheirDefaults)
+{
+    CTempSettings temp;
+    {
+        // What an older version kept of mail and HTTP alerts: the server (port included)
+        // and the GET URL.
+        QSettings store(temp.IniPath(), QSettings::IniFormat);
+        store.beginGroup(QStringLiteral("Options"));
+        store.setValue(QStringLiteral("m_SmtpServerName"), QStringLiteral("mail.example.com:2525"));
+        store.setValue(QStringLiteral("m_AlertMethods"), eAlertEmail | eAlertHttpGet);
+        store.setValue(QStringLiteral("m_AlertHttpUrl"), QStringLiteral("http://127.0.0.1/alert?n=%N"));
+        store.setValue(QStringLiteral("m_bAlertAboutFailuresOnly"), 1);
+    }
+    temp.Reload();
+    const CAppSettings& s = GetAppSettings();
+    EXPECT_EQ(s.m_SmtpServerName, u"mail.example.com:2525");
+    EXPECT_EQ(s.m_AlertHttpUrl, u"http://127.0.0.1/alert?n=%N");
+    // Plain mail without login to the server's own port, as before; new tasks take the
+    // recovery alert, and the HTTP alert stays a GET.
+    EXPECT_EQ(s.m_SmtpPort, 0);
+    EXPECT_EQ(s.m_SmtpSecurity, eSmtpSecurityNone);
+    EXPECT_TRUE(s.m_SmtpUserName.isEmpty());
+    EXPECT_TRUE(s.m_SmtpFromAddress.isEmpty());
+    EXPECT_TRUE(s.m_SmtpPasswordFile.isEmpty());
+    EXPECT_TRUE(s.m_TlsCaFile.isEmpty());
+    EXPECT_TRUE(s.m_bAlertOnRecovery);
+    EXPECT_EQ(s.m_AlertHttpMethod, u"GET");
+    EXPECT_TRUE(s.m_AlertHttpBody.isEmpty());
+    EXPECT_TRUE(s.m_AlertHttpContentType.isEmpty());
 }
 
 TEST(AppSettings, SaveBeforeAnyLoadWritesNothing)

@@ -133,6 +133,14 @@ TEST_F(TaskFile, ReadsBackEveryStoredField)
 
 TEST_F(TaskFile, FilesWithoutTaskKeysReadAsBeforeAndKeepTheirLayout)
 {
+    // New tasks would take these; a file from before the keys existed must not.
+    CAppSettings settings = GetAppSettings();
+    settings.m_bAlertOnRecovery = true;
+    settings.m_AlertHttpMethod = QStringLiteral("POST");
+    settings.m_AlertHttpBody = QStringLiteral("{\"text\": \"%N %E\"}");
+    settings.m_AlertHttpContentType = QStringLiteral("application/json");
+    SetAppSettings(settings);
+
     // The same file as an older version writes it: the 21 keys, no task key.
     QByteArray old = ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn")));
     ASSERT_EQ(old.count("\r\nm_TaskGuid="), 2);
@@ -148,6 +156,12 @@ TEST_F(TaskFile, FilesWithoutTaskKeysReadAsBeforeAndKeepTheirLayout)
     for (qsizetype i = 0; i < without.size(); ++i) {
         EXPECT_TRUE(without[i].m_TaskGuid.isEmpty());
         without[i].m_TaskGuid = withKeys[i].m_TaskGuid;
+        // No recovery alert and a plain GET, as the file meant when it was written.
+        EXPECT_FALSE(without[i].m_bAlertOnRecovery) << i;
+        const CAlertSettings& alert = without[i].m_AlertSettings;
+        EXPECT_EQ(alert.m_AlertHttpMethod, u"GET") << i;
+        EXPECT_TRUE(alert.m_AlertHttpBody.isEmpty()) << i;
+        EXPECT_TRUE(alert.m_AlertHttpContentType.isEmpty()) << i;
     }
     // Everything else is as it was, and the 21 keys are written byte for byte as before,
     // each section followed by its key.
