@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -27,13 +28,21 @@ public:
     bool Start();
     QString Error() const { return m_Error; }
 
+    // The object paths of every secret the service holds, asked for as any other client would.
+    QStringList StoredItems() const;
+
     // The session of this process, started by the environment; null when none was wanted.
     static CSecretServiceSession* Current();
     // Why Current() has no running session: GTEST_SKIP text, or a failure to report.
     static QString CurrentProblem();
 
 private:
+    bool StartBus(const QProcessEnvironment& environment);
+    bool StartKeyring(const QProcessEnvironment& environment);
     bool WaitForSecretService();
+    QString KeyringLogPath() const;
+    // The daemon's complaints, for an error text; empty when it had none.
+    QString KeyringLog() const;
     // One call on the session's bus with dbus-send; its reply or error as text.
     QString Ask(const QStringList& call) const;
 

@@ -155,15 +155,20 @@ TEST(SmtpPassword, WithoutASecretStoreNothingIsStoredAndTheUserIsToldWhatToDo)
 TEST(SecretStoreSmtpPassword, StoredPasswordIsFoundPerUserAndServerFromAnyThreadUntilDeleted)
 {
     REQUIRE_SECRET_SERVICE_SESSION();
+    const CSecretServiceSession& service = *CSecretServiceSession::Current();
     CPasswordVariable variable(nullptr);
     const CAppSettings settings = LoginSettings();
     ASSERT_TRUE(IsSecretStoreAvailable());
+    ASSERT_TRUE(service.StoredItems().isEmpty());
     EXPECT_EQ(DescribePasswordLocation(settings), QStringLiteral("The password is kept in the system's secret store."));
 
     QString error;
     ASSERT_TRUE(
         WriteSecretStorePassword(settings.m_SmtpUserName, settings.m_SmtpServerName, QStringLiteral("k3y ring"), error))
         << error.toStdString();
+    // Held by the Secret Service itself, where any of its clients sees it: not in a file
+    // that merely reads it back.
+    EXPECT_EQ(service.StoredItems().size(), 1);
     CSmtpPassword password = ResolveSmtpPassword(settings);
     EXPECT_EQ(password.m_Source, CSmtpPassword::eSecretStore);
     EXPECT_EQ(password.m_Password, QStringLiteral("k3y ring"));
@@ -187,6 +192,7 @@ TEST(SecretStoreSmtpPassword, StoredPasswordIsFoundPerUserAndServerFromAnyThread
 
     ASSERT_TRUE(DeleteSecretStorePassword(settings.m_SmtpUserName, settings.m_SmtpServerName, error))
         << error.toStdString();
+    EXPECT_TRUE(service.StoredItems().isEmpty());
     password = ResolveSmtpPassword(settings);
     EXPECT_EQ(password.m_Source, CSmtpPassword::eNone);
     EXPECT_TRUE(password.m_Password.isEmpty());
