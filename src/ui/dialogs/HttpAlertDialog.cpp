@@ -212,6 +212,24 @@ CHttpAlertTemplates CHttpAlertDialog::Templates() const
     return templates;
 }
 
+void CHttpAlertDialog::EditRequest(QWidget* page, QLineEdit* urlField, QString& method, QString& body,
+                                   QString& contentType)
+{
+    auto* dialog = new CHttpAlertDialog(page);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->SetTemplates({urlField->text(), method, body, contentType});
+    connect(dialog, &QDialog::accepted, page, [dialog, urlField, &method, &body, &contentType] {
+        const CHttpAlertTemplates templates = dialog->Templates();
+        urlField->setText(templates.m_Url);
+        urlField->setCursorPosition(0);
+        method = templates.m_Method;
+        body = templates.m_Body;
+        contentType = templates.m_ContentType;
+        urlField->setFocus();
+    });
+    dialog->open();
+}
+
 void CHttpAlertDialog::ApplyPreset(ePreset preset)
 {
     const CPreset& chosen = kPresets[preset];

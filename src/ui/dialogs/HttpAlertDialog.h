@@ -49,6 +49,13 @@ public:
     void SetTemplates(const CHttpAlertTemplates& templates);
     CHttpAlertTemplates Templates() const;
 
+    // What the Request... button of an alert page does: opens the dialog over `page` with the
+    // URL of `urlField` and the request the page keeps beside it (method, body, content
+    // type: members of `page`); OK writes all four back and leaves the focus on the URL.
+    // Opened rather than executed, so that the page's sheet keeps its event loop running;
+    // the dialog goes when it closes, or with the page.
+    static void EditRequest(QWidget* page, QLineEdit* urlField, QString& method, QString& body, QString& contentType);
+
     // Fills the fields as the Presets menu does, then selects the first part of the URL the
     // user has to put in.
     void ApplyPreset(ePreset preset);

@@ -179,19 +179,5 @@ void CAlertPreferencesPage::BrowseApplication()
 
 void CAlertPreferencesPage::EditHttpRequest()
 {
-    // Opened rather than executed, so that the sheet's event loop keeps running; the dialog
-    // goes when it closes, or with the page.
-    auto* dialog = new CHttpAlertDialog(this);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->SetTemplates({m_pHttpUrl->text(), m_HttpMethod, m_HttpBody, m_HttpContentType});
-    connect(dialog, &QDialog::accepted, this, [this, dialog] {
-        const CHttpAlertTemplates templates = dialog->Templates();
-        m_pHttpUrl->setText(templates.m_Url);
-        m_pHttpUrl->setCursorPosition(0);
-        m_HttpMethod = templates.m_Method;
-        m_HttpBody = templates.m_Body;
-        m_HttpContentType = templates.m_ContentType;
-        m_pHttpUrl->setFocus();
-    });
-    dialog->open();
+    CHttpAlertDialog::EditRequest(this, m_pHttpUrl, m_HttpMethod, m_HttpBody, m_HttpContentType);
 }

@@ -7,10 +7,12 @@
 #include "core/tasks/VigrelDoc.h"
 #include "support/QtPrinters.h"
 #include "support/TempSettings.h"
+#include "ui/dialogs/HttpAlertDialog.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 
@@ -119,6 +121,40 @@ TEST_F(OptionsSheet, EveryFieldIsStoredSavedAndSurvivesAReload)
     EXPECT_EQ(Edit("MaxMessageNumber")->text(), QStringLiteral("250"));
 }
 
+// The Request... dialog of the default alert edits what new tasks take over, as the task
+// page's edits the task's own.
+TEST_F(OptionsSheet, TheHttpRequestOfTheDefaultAlertReachesTheSettingsAndComesBack)
+{
+    Open(1);
+    SetChecked(Box("SendHttp"), true);
+    FindControl<QPushButton>(m_pSheet.get(), "HttpRequest")->click();
+    auto* dialog = m_pSheet->findChild<CHttpAlertDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    dialog->ApplyPreset(CHttpAlertDialog::eNtfy);
+    dialog->findChild<QLineEdit*>(QStringLiteral("requestUrl"))->setText(QStringLiteral("https://ntfy.sh/ops"));
+    dialog->findChild<QPlainTextEdit*>(QStringLiteral("requestBody"))->setPlainText(QStringLiteral("%N is %S"));
+    dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    EXPECT_EQ(Edit("AlertHttpUrl")->text(), u"https://ntfy.sh/ops");
+    EXPECT_TRUE(PressOk().isEmpty());
+
+    const CAppSettings& settings = GetAppSettings();
+    EXPECT_EQ(settings.m_AlertHttpUrl, u"https://ntfy.sh/ops");
+    EXPECT_EQ(settings.m_AlertHttpMethod, u"POST");
+    EXPECT_EQ(settings.m_AlertHttpBody, u"%N is %S");
+    EXPECT_EQ(settings.m_AlertHttpContentType, u"text/plain");
+
+    Open(1);
+    FindControl<QPushButton>(m_pSheet.get(), "HttpRequest")->click();
+    dialog = m_pSheet->findChild<CHttpAlertDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    const CHttpAlertTemplates shown = dialog->Templates();
+    EXPECT_EQ(shown.m_Url, u"https://ntfy.sh/ops");
+    EXPECT_EQ(shown.m_Method, u"POST");
+    EXPECT_EQ(shown.m_Body, u"%N is %S");
+    EXPECT_EQ(shown.m_ContentType, u"text/plain");
+    dialog->reject();
+}
+
 TEST_F(OptionsSheet, CancelChangesNothing)
 {
     const CAppSettings before = GetAppSettings();
@@ -161,8 +197,8 @@ TEST_F(OptionsSheet, AutoStartEntryIsWrittenAndRemoved)
     EXPECT_TRUE(Box("AutoStart")->isChecked());
     SetChecked(Box("AutoOpenTasks"), false);
     PressOk();
-    EXPECT_TRUE(m_ConfigHome.ReadEntry().contains(
-        QStringLiteral("\nExec=%1 --settings %2\n").arg(program, GetSettingsFile())));
+    EXPECT_TRUE(
+        m_ConfigHome.ReadEntry().contains(QStringLiteral("\nExec=%1 --settings %2\n").arg(program, GetSettingsFile())));
 
     // Cancel leaves the entry; unchecking and OK removes it, and a checked but disabled
     // "Open task file" is still stored.
@@ -265,6 +301,8 @@ TEST_F(OptionsSheet, Screenshots)
         GTEST_SKIP() << "CORVANE_SCREENSHOT_DIR is not set";
     CAppSettings settings = GetAppSettings();
     settings.m_SmtpServerName = QStringLiteral("mail.example.org");
+    settings.m_SmtpSecurity = eSmtpSecurityStartTls;
+    settings.m_SmtpUserName = QStringLiteral("ann@example.org");
     settings.m_AlertMethods = 1 | 2;
     settings.m_AlertEmailAddresses = QStringLiteral("ops@example.org; ann@example.org");
     settings.m_AlertApplicationName = QStringLiteral("notify-send \"%N failed\" %E");
