@@ -331,6 +331,17 @@ QStringList CSecretServiceSession::StoredItems() const
     return items;
 }
 
+bool CSecretServiceSession::LockKeyring() const
+{
+    const QString collection = QStringLiteral("/org/freedesktop/secrets/collection/login");
+    Ask({QStringLiteral("--dest=org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
+         QStringLiteral("org.freedesktop.Secret.Service.Lock"), QStringLiteral("array:objpath:") + collection});
+    return Ask({QStringLiteral("--dest=org.freedesktop.secrets"), collection,
+                QStringLiteral("org.freedesktop.DBus.Properties.Get"),
+                QStringLiteral("string:org.freedesktop.Secret.Collection"), QStringLiteral("string:Locked")})
+        .contains(QStringLiteral("boolean true"));
+}
+
 CSecretServiceSession* CSecretServiceSession::Current()
 {
     return CurrentSession().get();

@@ -30,6 +30,8 @@ public:
 
     // The object paths of every secret the service holds, asked for as any other client would.
     QStringList StoredItems() const;
+    // Locks the login keyring, as a screen lock or a timeout would; true once it is locked.
+    bool LockKeyring() const;
 
     // The session of this process, started by the environment; null when none was wanted.
     static CSecretServiceSession* Current();

@@ -5,7 +5,10 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusReply>
+#include <QDBusVariant>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -29,6 +32,8 @@ constexpr char kSecretStoreService[] = "Corvane";
 // A store that waits for the user to unlock it (KWallet asks for days) must not hold up
 // an alert or the Options sheet for good.
 constexpr int kSecretStoreTimeoutMs = 10000;
+// Asking whether the keyring is locked is quick when the store answers at all.
+constexpr int kLockQuestionTimeoutMs = 3000;
 // A password is one line; a big file named by mistake is not read whole.
 constexpr qint64 kMaxPasswordLineLength = 4096;
 
@@ -164,6 +169,31 @@ QString StoreFailureText(const CStoreAnswer& answer, const QString& what)
     return QStringLiteral("The system's secret store could not %1 the password: %2").arg(what, answer.m_ErrorText);
 }
 
+// A lookup that cannot unlock the Secret Service's keyring (nobody there to be asked, or
+// the user declined) sees none of its items and reports them missing; a delete then
+// deletes nothing and reports no failure. Only the lock state of the collection that new
+// passwords go to (the alias "default") tells the two apart.
+bool IsSecretServiceLocked()
+{
+    const QString service = QStringLiteral("org.freedesktop.secrets");
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    // Asked only of a running service: a question must not start one.
+    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(service))
+        return false;
+    QDBusMessage readAlias
+        = QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/secrets"),
+                                         QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("ReadAlias"));
+    readAlias << QStringLiteral("default");
+    const QDBusReply<QDBusObjectPath> collection = bus.call(readAlias, QDBus::Block, kLockQuestionTimeoutMs);
+    if (!collection.isValid() || collection.value().path() == QLatin1String("/"))
+        return false;
+    QDBusMessage getLocked = QDBusMessage::createMethodCall(
+        service, collection.value().path(), QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    getLocked << QStringLiteral("org.freedesktop.Secret.Collection") << QStringLiteral("Locked");
+    const QDBusReply<QDBusVariant> locked = bus.call(getLocked, QDBus::Block, kLockQuestionTimeoutMs);
+    return locked.isValid() && locked.value().variant().toBool();
+}
+
 // The first line of the password file, or why it cannot be used.
 bool ReadPasswordFile(const QString& fileName, QString& password, QString& error)
 {
@@ -229,6 +259,11 @@ CSmtpPassword ResolveSmtpPassword(const CAppSettings& settings)
     if (answer.m_bAnswered && answer.m_Error == QKeychain::NoError) {
         password.m_Source = CSmtpPassword::eSecretStore;
         password.m_Password = answer.m_Password;
+    } else if (answer.m_bAnswered && answer.m_Error == QKeychain::EntryNotFound && IsSecretServiceLocked()) {
+        password.m_Error
+            = QStringLiteral("The password for %1 on %2 cannot be read: the system's secret store is "
+                             "locked. Unlock it, name a password file or set %3.")
+                  .arg(settings.m_SmtpUserName, settings.m_SmtpServerName, QLatin1String(kSmtpPasswordVariable));
     } else if (answer.m_bAnswered && answer.m_Error == QKeychain::EntryNotFound) {
         password.m_Error
             = QStringLiteral("No password is stored for %1 on %2: type it on the General page of the "
@@ -285,9 +320,13 @@ bool DeleteSecretStorePassword(const QString& userName, const QString& server, Q
         return false;
     }
     const CStoreAnswer answer = RunStoreJob(eDeleteJob, SecretStoreKey(userName, server));
-    // Nothing stored is what deleting wants.
-    if (answer.m_bAnswered && (answer.m_Error == QKeychain::NoError || answer.m_Error == QKeychain::EntryNotFound))
-        return true;
+    // Nothing stored is what deleting wants; but behind a lock the password may still be there.
+    if (answer.m_bAnswered && (answer.m_Error == QKeychain::NoError || answer.m_Error == QKeychain::EntryNotFound)) {
+        if (!IsSecretServiceLocked())
+            return true;
+        error = QStringLiteral("The system's secret store is locked: unlock it to delete the password.");
+        return false;
+    }
     error = StoreFailureText(answer, QStringLiteral("delete"));
     return false;
 }

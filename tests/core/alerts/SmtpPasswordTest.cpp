@@ -199,3 +199,32 @@ TEST(SecretStoreSmtpPassword, StoredPasswordIsFoundPerUserAndServerFromAnyThread
     // Deleting what is not there is no failure.
     EXPECT_TRUE(DeleteSecretStorePassword(settings.m_SmtpUserName, settings.m_SmtpServerName, error));
 }
+
+// Leaves the keyring locked (unlocking needs a prompt), so it comes last.
+TEST(SecretStoreSmtpPassword, LockedKeyringIsNotTakenForOneWithoutThePassword)
+{
+    REQUIRE_SECRET_SERVICE_SESSION();
+    const CSecretServiceSession& service = *CSecretServiceSession::Current();
+    CPasswordVariable variable(nullptr);
+    const CAppSettings settings = LoginSettings();
+    QString error;
+    ASSERT_TRUE(
+        WriteSecretStorePassword(settings.m_SmtpUserName, settings.m_SmtpServerName, QStringLiteral("k3y ring"), error))
+        << error.toStdString();
+    const int stored = service.StoredItems().size();
+    ASSERT_TRUE(service.LockKeyring());
+
+    // Told to type the password again, the user would only store it a second time behind the
+    // same lock; what helps is unlocking.
+    const CSmtpPassword password = ResolveSmtpPassword(settings);
+    EXPECT_EQ(password.m_Source, CSmtpPassword::eNone);
+    EXPECT_TRUE(password.m_Password.isEmpty());
+    EXPECT_EQ(password.m_Error.toStdString(),
+              "The password for ann@example.org on mail.example.org:587 cannot be read: the system's secret store is "
+              "locked. Unlock it, name a password file or set CORVANE_SMTP_PASSWORD.");
+
+    // A delete that cannot reach the password must not say it is gone.
+    EXPECT_FALSE(DeleteSecretStorePassword(settings.m_SmtpUserName, settings.m_SmtpServerName, error));
+    EXPECT_EQ(error, QStringLiteral("The system's secret store is locked: unlock it to delete the password."));
+    EXPECT_EQ(service.StoredItems().size(), stored);
+}
