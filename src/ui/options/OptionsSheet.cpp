@@ -37,6 +37,12 @@ COptionsSheet::COptionsSheet(QWidget* parent, CHub* hub)
     m_pAlertPage->Load(settings);
     m_pOutputPage->Load(settings);
     m_pHistoryPage->Load(settings);
+    // The test message goes to the addresses as they stand on the Alerts page, unsaved.
+    m_pGeneralPage->SetAlertAddressSource([this] {
+        CAppSettings edited = GetAppSettings();
+        m_pAlertPage->Store(edited);
+        return edited.m_AlertEmailAddresses;
+    });
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &COptionsSheet::accept);
@@ -65,6 +71,10 @@ void COptionsSheet::accept()
     if (!m_pOutputPage->IsMessageLimitAcceptable()) {
         m_pTabs->setCurrentWidget(m_pOutputPage);
         m_pOutputPage->RefuseMessageLimit();
+        return;
+    }
+    if (!m_pGeneralPage->StorePassword()) {
+        m_pTabs->setCurrentWidget(m_pGeneralPage);
         return;
     }
     CAppSettings settings = GetAppSettings();

@@ -9,11 +9,13 @@
 #include "support/TempSettings.h"
 #include "ui/dialogs/HttpAlertDialog.h"
 
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 
 #include <gtest/gtest.h>
@@ -64,6 +66,12 @@ TEST_F(OptionsSheet, EveryFieldIsStoredSavedAndSurvivesAReload)
     const QString logFile = m_Dir.filePath(QStringLiteral("corvane log.txt"));
     Open(0);
     TypeInto(Edit("SmtpServerName"), QStringLiteral("mail.example.org"));
+    FindControl<QSpinBox>(m_pSheet.get(), "SmtpPort")->setValue(2525);
+    FindControl<QComboBox>(m_pSheet.get(), "SmtpSecurity")->setCurrentIndex(2);
+    TypeInto(Edit("SmtpUserName"), QStringLiteral("ann@example.org"));
+    TypeInto(Edit("SmtpFromAddress"), QStringLiteral("Monitor <monitor@example.org>"));
+    TypeInto(Edit("SmtpPasswordFile"), QStringLiteral("/etc/corvane/smtp-password"));
+    TypeInto(Edit("TlsCaFile"), QStringLiteral("/etc/corvane/company-ca.pem"));
     SetChecked(Box("MinimizeToTray"), false);
     SetChecked(Box("AutoStart"), true);
     SetChecked(Box("AutoOpenTasks"), true);
@@ -89,6 +97,12 @@ TEST_F(OptionsSheet, EveryFieldIsStoredSavedAndSurvivesAReload)
     m_Settings.Reload();
     const CAppSettings& s = GetAppSettings();
     EXPECT_EQ(s.m_SmtpServerName, QStringLiteral("mail.example.org"));
+    EXPECT_EQ(s.m_SmtpPort, 2525);
+    EXPECT_EQ(s.m_SmtpSecurity, eSmtpSecurityTls);
+    EXPECT_EQ(s.m_SmtpUserName, QStringLiteral("ann@example.org"));
+    EXPECT_EQ(s.m_SmtpFromAddress, QStringLiteral("Monitor <monitor@example.org>"));
+    EXPECT_EQ(s.m_SmtpPasswordFile, QStringLiteral("/etc/corvane/smtp-password"));
+    EXPECT_EQ(s.m_TlsCaFile, QStringLiteral("/etc/corvane/company-ca.pem"));
     EXPECT_FALSE(s.m_bMinimizeToTray);
     EXPECT_FALSE(s.m_bAnimateIcon); // never checked, so confirming turns it off
     EXPECT_TRUE(s.m_bAutoStart);
@@ -119,6 +133,7 @@ TEST_F(OptionsSheet, EveryFieldIsStoredSavedAndSurvivesAReload)
                             "Task Failure +", "Task Stopped +", "Task Success -"}));
     EXPECT_EQ(Edit("AlertApplicationName")->text(), QStringLiteral("notify-send %N %E"));
     EXPECT_EQ(Edit("MaxMessageNumber")->text(), QStringLiteral("250"));
+    EXPECT_EQ(FindControl<QComboBox>(m_pSheet.get(), "SmtpSecurity")->currentText(), u"SSL/TLS");
 }
 
 // The Request... dialog of the default alert edits what new tasks take over, as the task

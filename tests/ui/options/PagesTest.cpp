@@ -34,7 +34,7 @@ protected:
     {
         Control(first)->setFocus(Qt::TabFocusReason);
         QStringList names;
-        for (QWidget* focus = QApplication::focusWidget(); focus && names.size() < 20;) {
+        for (QWidget* focus = QApplication::focusWidget(); focus && names.size() < 30;) {
             const auto* button = qobject_cast<const QAbstractButton*>(focus);
             names << (focus->objectName().isEmpty() && button ? QString(button->text()).remove(QLatin1Char('&'))
                                                               : focus->objectName());
@@ -109,10 +109,25 @@ TEST_F(OptionPages, KeyboardReachesEveryControl)
         SetChecked(Box(box), true);
     const QStringList after {"OK", "Cancel", "qt_tabwidget_tabbar"};
     Open(0);
+    // The password is asked for only with a user name.
+    TypeInto(Control<QLineEdit>("SmtpUserName"), QStringLiteral("ann"));
     EXPECT_EQ(TabOrderFrom("SmtpServerName"),
-              QStringList({"SmtpServerName", "MinimizeToTray", "DesktopNotifications", "AutoStart", "AutoOpenTasks",
+              QStringList({"SmtpServerName", "SmtpPort", "SmtpSecurity", "SmtpUserName", "SmtpPassword",
+                           "SmtpFromAddress", "SmtpPasswordFile", "BrowsePasswordFile", "TlsCaFile", "BrowseTlsCaFile",
+                           "SendTestMail", "MinimizeToTray", "DesktopNotifications", "AutoStart", "AutoOpenTasks",
                            "AutoOpenFileName", "BrowseTaskFile"})
                   + after);
+    const std::pair<Qt::Key, const char*> mailFields[] = {
+        {Qt::Key_R, "SmtpPort"},     {Qt::Key_Y, "SmtpSecurity"},    {Qt::Key_U, "SmtpUserName"},
+        {Qt::Key_W, "SmtpPassword"}, {Qt::Key_F, "SmtpFromAddress"}, {Qt::Key_L, "SmtpPasswordFile"},
+        {Qt::Key_X, "TlsCaFile"},
+    };
+    for (const auto& [key, name] : mailFields) {
+        QTest::keyClick(QApplication::focusWidget(), key, Qt::AltModifier);
+        QTest::qWait(50);
+        QWidget* focus = QApplication::focusWidget();
+        EXPECT_TRUE(focus == Control(name) || (focus && focus->parentWidget() == Control(name))) << name;
+    }
     Open(1);
     EXPECT_EQ(TabOrderFrom("AlertAboutFailuresOnly"),
               QStringList({"AlertAboutFailuresOnly", "MaxFailCount", "AlertOnRecovery", "SendEmail",
