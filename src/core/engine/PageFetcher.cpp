@@ -1,6 +1,7 @@
 #include "core/engine/PageFetcher.h"
 
 #include "Version.h"
+#include "core/shell/AppSettings.h"
 #include "core/support/Curl.h"
 
 #include <QDateTime>
@@ -135,7 +136,9 @@ CPageFetcher::CPageFetcher(const std::atomic<bool>* stopRequested, const CFetchL
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     // As with the curl tool, a CA bundle named in the environment replaces the system's: for
-    // sites signed by a private authority.
+    // sites signed by a private authority. The extra trusted certificates of the settings
+    // (applied at each fetch) then join that bundle rather than the system's, so the two
+    // combine: the environment chooses the base, the settings add to it.
     const QByteArray caBundle = qgetenv("CURL_CA_BUNDLE");
     if (!caBundle.isEmpty()) {
         curl_easy_setopt(easy, CURLOPT_CAINFO, caBundle.constData());
@@ -188,6 +191,16 @@ eFileRetrieveStatus CPageFetcher::RetrieveFile(const QString& url, quint32 timeo
     }
 
     CURL* easy = m_pEasy->Get();
+    // Read at every fetch, so that a change in the Options reaches the next check; the
+    // joined bundle is cached by the file's time and size, not read again each time. A file
+    // that cannot be used fails the check: quietly trusting less than the user asked for
+    // would show a company's own sites as down for a reason nobody could see.
+    const QString caFile = GetAppSettingsSnapshot().m_TlsCaFile;
+    if (caFile.trimmed().isEmpty()) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, nullptr);
+    } else if (QString trustError; !ApplyTlsTrust(easy, caFile, trustError)) {
+        return fail(kEstablishFailed, trustError);
+    }
     std::array<char, CURL_ERROR_SIZE> detail {};
     const qint64 transferLimitMs
         = std::max(m_Limits.m_MinTransferMs, m_Limits.m_TransferTimeFactor * qint64(timeoutMs));
