@@ -55,12 +55,9 @@ TEST(MailSecurity, EverySecurityDeliversWithLoginWhenTheServerIsTrusted)
         SCOPED_TRACE(c.m_Name);
         CSmtpTestServer server;
         server.SetTls(c.m_Tls);
-        if (c.m_Tls != CSmtpTestServer::eImplicitTls)
-            server.SetLogin(kUser, kPassword, c.m_Tls == CSmtpTestServer::eStartTlsRequired);
+        server.SetLogin(kUser, kPassword, c.m_Tls == CSmtpTestServer::eStartTlsRequired);
         START_OR_SKIP(server);
-        // SSL/TLS with a login is still refused as "offers no login"; it goes without one here.
-        const bool login = c.m_Tls != CSmtpTestServer::eImplicitTls;
-        CAppSettings settings = Settings(server, c.m_Security, login ? kUser : QString());
+        CAppSettings settings = Settings(server, c.m_Security, kUser);
         settings.m_TlsCaFile = c.m_Tls == CSmtpTestServer::eNoTls ? QString() : server.CertificatePath();
 
         const CMailOutcome outcome = DeliverMail(settings, Alert(), nullptr, kPassword);
