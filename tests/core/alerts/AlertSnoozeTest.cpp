@@ -63,6 +63,7 @@ protected:
                            .arg(message.m_TaskId)
                            .arg(message.m_Text);
         });
+        QObject::connect(&m_Hub, &CHub::ExecuteRefused, [this] { ++m_nRefusals; });
         QObject::connect(&m_Hub, &CHub::TaskStateChanged, [this](int state, int taskId) {
             if (state == TASK_STATE_FINISHED)
                 m_Finished << taskId;
@@ -99,9 +100,14 @@ protected:
     void Run(int taskId)
     {
         const qsizetype before = m_Finished.count(taskId);
-        m_Hub.ExecuteTask(taskId);
+        // The hub takes the task back from the engine a turn of the event loop after the
+        // engine is done with it, however idle it looks; until then a run is refused.
+        ASSERT_TRUE(SpinUntil([&] {
+            const int refusals = m_nRefusals;
+            m_Hub.ExecuteTask(taskId);
+            return m_nRefusals == refusals;
+        }));
         ASSERT_TRUE(SpinUntil([&] { return m_Finished.count(taskId) > before; }));
-        // A task still in the engine would refuse the next run.
         ASSERT_TRUE(SpinUntil([&] { return !m_Hub.HasPendingWork() && !m_Hub.IsTaskRunning(); }));
     }
 
@@ -119,6 +125,7 @@ protected:
     CHub m_Hub {&m_Document};
     QStringList m_Shown;
     QList<int> m_Finished;
+    int m_nRefusals = 0;
 };
 
 } // namespace
