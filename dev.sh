@@ -17,6 +17,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
     qtkeychain-qt6-dev gnome-keyring dbus-daemon
     python3 python3-aiosmtpd iproute2 util-linux
+    librsvg2-bin desktop-file-utils appstream libxml2-utils shared-mime-info libglib2.0-bin man-db systemd
 )
 
 ensure_packages() {
