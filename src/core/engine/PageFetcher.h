@@ -43,9 +43,8 @@ struct CFetchFigures
     qint64 m_CertExpiryMs = -1; // notAfter of the server's certificate, ms since 1970 UTC
 };
 
-class CCurlEasy;
 class CCurlMulti;
-class CCurlStringList;
+class CFetchTransfer;
 
 // Fetches pages over HTTP and HTTPS for the GET check and the spider. One fetcher keeps one
 // connection cache, so consecutive pages of a site share a kept-alive connection; it belongs
@@ -67,64 +66,20 @@ public:
 
     // True when the last RetrieveFile ended with eFileRetrieveError because the stop flag
     // was set: the caller reports a stop, not a failure.
-    bool WasStopped() const { return m_bStopped; }
+    bool WasStopped() const;
 
     // After eFileRetrieved: the URL the body came from, after any redirects (the URL asked
     // for when there were none), and the Content-Type header of that answer.
-    const QString& GetEffectiveUrl() const { return m_EffectiveUrl; }
-    const QByteArray& GetContentType() const { return m_ContentType; }
+    const QString& GetEffectiveUrl() const;
+    const QByteArray& GetContentType() const;
     // After every RetrieveFile, whatever its outcome.
-    const CFetchFigures& GetFigures() const { return m_Figures; }
+    const CFetchFigures& GetFigures() const;
 
 private:
-    enum class eAbort
-    {
-        eNone,
-        eStopped,
-        eNoStatusCode,
-        eBadStatus,
-        eNoContentType,
-        eNotText,
-        eTooLarge,
-        eStalled,
-        eTooLong,
-    };
-
-    // Drives the prepared transfer to its end, or to an abort recorded in m_Abort. Returns
+    // Drives the prepared transfer to its end, or until it must be abandoned. Returns
     // libcurl's CURLcode, kept out of this header.
-    int RunTransfer(quint32 timeoutMs, qint64 transferLimitMs);
-    static size_t OnHeader(char* data, size_t size, size_t count, void* fetcher);
-    static size_t OnBody(char* data, size_t size, size_t count, void* fetcher);
-    static int OnProgress(void* fetcher, qint64 downTotal, qint64 downNow, qint64 upTotal, qint64 upNow);
+    int RunTransfer();
 
-    void NoteReceipt();
-    bool HeaderLine(const QByteArray& line);
-    bool BodyData(const char* data, size_t length);
-    // Judges the status and the content type of the answer now at hand; eNone lets it be read.
-    eAbort JudgeAnswer();
-    bool StopRequested() const;
-    void ResetTransferState();
-    void RecordFigures();
-
-    const std::atomic<bool>* m_pStopRequested;
-    CFetchLimits m_Limits;
     std::unique_ptr<CCurlMulti> m_pMulti;
-    std::unique_ptr<CCurlEasy> m_pEasy;
-    std::unique_ptr<CCurlStringList> m_pRequestHeaders;
-    bool m_bStopped = false;
-    QString m_EffectiveUrl;
-    CFetchFigures m_Figures;
-
-    // State of the transfer in progress, reset by every RetrieveFile.
-    QByteArray* m_pContent = nullptr;
-    qint64 m_nBodyBytes = 0;
-    long m_nStatusCode = 0;
-    QByteArray m_ContentType;
-    bool m_bHasContentType = false;
-    qint64 m_nContentLength = -1;
-    bool m_bAnswerArrived = false; // the headers of the final answer are complete
-    bool m_bReceivedAny = false;
-    std::chrono::steady_clock::time_point m_LastReceipt;
-    qint64 m_nProgressBytes = 0;
-    eAbort m_Abort = eAbort::eNone;
+    std::unique_ptr<CFetchTransfer> m_pTransfer;
 };

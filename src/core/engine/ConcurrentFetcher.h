@@ -1,0 +1,76 @@
+#pragma once
+
+#include "core/engine/PageFetcher.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+class CCurlMulti;
+class CFetchTransfer;
+
+// One page fetched by CConcurrentFetcher: what CPageFetcher's RetrieveFile and its accessors
+// would have told of the same URL, with the key it was submitted under.
+struct CFetchedPage
+{
+    quint64 m_Key = 0;
+    QString m_Url;
+    eFileRetrieveStatus m_Status = eFileRetrieveError;
+    bool m_bStopped = false;
+    QString m_Error; // set when m_Status is eFileRetrieveError
+    QByteArray m_Content;
+    QString m_EffectiveUrl;
+    QByteArray m_ContentType;
+    CFetchFigures m_Figures;
+};
+
+// Fetches up to a fixed number of pages at once for the spider, on one libcurl multi handle:
+// one connection cache, kept-alive HTTP/1.1 connections (at most that number to one host) and
+// HTTP/2 streams side by side where the server offers it. Each page is fetched and judged as
+// CPageFetcher fetches it, with the same bounds. It belongs to one thread at a time.
+class CConcurrentFetcher
+{
+public:
+    // stopRequested, when given, is watched as in CPageFetcher: once it is set every
+    // transfer in flight ends as stopped within about a tenth of a second.
+    explicit CConcurrentFetcher(int maxTransfers, const std::atomic<bool>* stopRequested = nullptr,
+                                const CFetchLimits& limits = {});
+    ~CConcurrentFetcher();
+    CConcurrentFetcher(const CConcurrentFetcher&) = delete;
+    CConcurrentFetcher& operator=(const CConcurrentFetcher&) = delete;
+
+    int GetMaxTransfers() const { return m_nMaxTransfers; }
+    // Pages submitted and not yet handed back by WaitForAny.
+    int InFlightCount() const { return m_nInFlight; }
+
+    // Starts fetching url; false, with nothing started, when the fetcher is full. A URL that
+    // fails before any transfer (it does not parse, a stop) comes back from the next
+    // WaitForAny like any other.
+    bool Submit(quint64 key, const QString& url, quint32 timeoutMs);
+    // Drives the transfers until at least one has ended, and hands back every page that has,
+    // in the order they ended. Empty when nothing is in flight, or when maxWaitMs (when not
+    // negative) passed first: the transfers then go on.
+    std::vector<CFetchedPage> WaitForAny(int maxWaitMs = -1);
+    // Abandons every transfer in flight at once, closing their connections; none of them is
+    // handed back.
+    void AbortAll();
+
+private:
+    struct CSlot;
+
+    CSlot* FreeSlot();
+    void Complete(CSlot& slot, int curlResult, std::vector<CFetchedPage>& done);
+    bool AnyRunning() const;
+
+    int m_nMaxTransfers;
+    const std::atomic<bool>* m_pStopRequested;
+    CFetchLimits m_Limits;
+    std::unique_ptr<CCurlMulti> m_pMulti;
+    std::vector<std::unique_ptr<CSlot>> m_Slots;
+    std::vector<CFetchedPage> m_Ready; // ended at Submit, not yet handed back
+    int m_nInFlight = 0;
+};
