@@ -264,7 +264,9 @@ bool CFetchTransfer::Watch(std::chrono::steady_clock::time_point now)
 
 bool CFetchTransfer::Abandon(eAbort reason)
 {
-    m_Abort = reason;
+    if (!m_bDraining) {
+        m_Abort = reason;
+    }
     return false;
 }
 
@@ -412,7 +414,19 @@ bool CFetchTransfer::HeaderLine(const QByteArray& line)
     if (m_Abort == eAbort::eNone && m_nContentLength > m_Limits.m_MaxBytes) {
         m_Abort = eAbort::eTooLarge;
     }
-    return m_Abort == eAbort::eNone;
+    return m_Abort == eAbort::eNone || StartDraining();
+}
+
+bool CFetchTransfer::StartDraining()
+{
+    // A broken link or an image costs a crawl one more handshake per page when its
+    // connection is dropped; reading a small body to its end is cheaper. A body that may be
+    // large is not worth its download: the connection goes, as before.
+    const bool refused
+        = m_Abort == eAbort::eBadStatus || m_Abort == eAbort::eNotText || m_Abort == eAbort::eNoContentType;
+    m_bDraining = refused && m_nContentLength <= m_Limits.m_MaxDrainBytes && !StopRequested();
+    m_nDrainedBytes = 0;
+    return m_bDraining;
 }
 
 bool CFetchTransfer::BodyData(const char* data, size_t length)
@@ -421,9 +435,13 @@ bool CFetchTransfer::BodyData(const char* data, size_t length)
     if (!m_bAnswerArrived) {
         m_bAnswerArrived = true;
         m_Abort = JudgeAnswer();
-        if (m_Abort != eAbort::eNone) {
+        if (m_Abort != eAbort::eNone && !StartDraining()) {
             return false;
         }
+    }
+    if (m_bDraining) {
+        m_nDrainedBytes += qint64(length);
+        return m_nDrainedBytes <= m_Limits.m_MaxDrainBytes && !StopRequested();
     }
     if (StopRequested()) {
         m_Abort = eAbort::eStopped;
@@ -493,4 +511,6 @@ void CFetchTransfer::ResetTransferState()
     m_Abort = eAbort::eNone;
     m_bReceivedAny = false;
     m_nProgressBytes = 0;
+    m_bDraining = false;
+    m_nDrainedBytes = 0;
 }

@@ -76,7 +76,11 @@ private:
     bool BodyData(const char* data, size_t length);
     // Judges the status and the content type of the answer now at hand; eNone lets it be read.
     eAbort JudgeAnswer();
-    // Ends the transfer for reason.
+    // After a refused answer: true when its body is to be read and dropped, which keeps the
+    // connection for the next page.
+    bool StartDraining();
+    // Ends the transfer for reason, unless a verdict was reached already and only its body
+    // is being drained: that verdict stands.
     bool Abandon(eAbort reason);
     bool StopRequested() const;
     void ResetTransferState();
@@ -112,5 +116,7 @@ private:
     bool m_bReceivedAny = false;
     std::chrono::steady_clock::time_point m_LastReceipt;
     qint64 m_nProgressBytes = 0;
+    bool m_bDraining = false;
+    qint64 m_nDrainedBytes = 0;
     eAbort m_Abort = eAbort::eNone;
 };

@@ -25,6 +25,9 @@ struct CFetchLimits
     // One transfer may take max(m_MinTransferMs, m_TransferTimeFactor x the time-out).
     qint64 m_MinTransferMs = 60 * 1000;
     qint64 m_TransferTimeFactor = 10;
+    // The body of a refused answer (a bad status, not HTML) up to this size is read and
+    // dropped, so that its connection serves the next page; a larger one closes it.
+    qint64 m_MaxDrainBytes = 256 * 1024;
 };
 
 // What one RetrieveFile measured, for the result history; the error texts stay as they are.

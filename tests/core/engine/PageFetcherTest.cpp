@@ -534,3 +534,65 @@ TEST_F(PageFetcherTest, ConsecutivePagesShareOneConnection)
     EXPECT_EQ(m_Server.RequestCount(), 2);
     EXPECT_EQ(m_Server.ConnectionCount(), 1);
 }
+
+TEST_F(PageFetcherTest, RefusedAnswersWithSmallBodiesKeepTheConnection)
+{
+    // Broken links and images of a crawl: each would otherwise cost a new connection.
+    const std::string smallBody(4 * 1024, 'x');
+    m_Server.Get("/missing", [&smallBody](const httplib::Request&, httplib::Response& response) {
+        ServeText(response, smallBody, "text/html", 404);
+    });
+    m_Server.Get("/gone", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 410;
+        response.set_chunked_content_provider("text/html", StreamOf(100 * 1024));
+    });
+    m_Server.Get("/photo.png", [&smallBody](const httplib::Request&, httplib::Response& response) {
+        ServeText(response, smallBody, "image/png");
+    });
+    m_Server.Get("/page", [](const httplib::Request&, httplib::Response& response) {
+        ServeText(response, "<html/>", "text/html");
+    });
+    // Larger bodies are not worth their download: the connection goes instead.
+    m_Server.Get("/missing-big", [](const httplib::Request&, httplib::Response& response) {
+        ServeText(response, std::string(kMiB, 'x'), "text/html", 404);
+    });
+    m_Server.Get("/gone-big", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 410;
+        response.set_chunked_content_provider("text/html", StreamOf(2 * kMiB));
+    });
+    m_Server.Server().set_keep_alive_max_count(1000);
+    StartServer();
+    CPageFetcher fetcher;
+    const auto badStatus = [this](const char* path, int status) {
+        return QLatin1Char('\'') + Url(path)
+            + QStringLiteral("' Bad status code for the GET operation received from the server: %1").arg(status);
+    };
+    const auto expectRefused = [&](const char* path, int status) {
+        SCOPED_TRACE(path);
+        const CFetch fetch = Fetch(fetcher, Url(path));
+        EXPECT_EQ(fetch.status, eFileRetrieveError);
+        EXPECT_EQ(fetch.error, badStatus(path, status));
+        EXPECT_TRUE(fetch.content.isEmpty());
+        EXPECT_EQ(fetcher.GetFigures().m_StatusCode, status);
+        EXPECT_EQ(fetcher.GetFigures().m_Bytes, 0); // dropped, not read for the caller
+    };
+
+    for (int round = 0; round < 3; ++round) {
+        expectRefused("/missing", 404);
+        expectRefused("/gone", 410);
+        QByteArray content("untouched");
+        QString error;
+        EXPECT_EQ(fetcher.RetrieveFile(Url("/photo.png"), 5000, error, content), eFileNotText);
+        EXPECT_EQ(content, QByteArray("untouched"));
+        EXPECT_EQ(Fetch(fetcher, Url("/page")).content, QByteArray("<html/>"));
+    }
+    EXPECT_EQ(m_Server.RequestCount(), 12);
+    EXPECT_EQ(m_Server.ConnectionCount(), 1);
+
+    expectRefused("/missing-big", 404);
+    EXPECT_EQ(Fetch(fetcher, Url("/page")).status, eFileRetrieved);
+    EXPECT_EQ(m_Server.ConnectionCount(), 2);
+    expectRefused("/gone-big", 410);
+    EXPECT_EQ(Fetch(fetcher, Url("/page")).status, eFileRetrieved);
+    EXPECT_EQ(m_Server.ConnectionCount(), 3);
+}
