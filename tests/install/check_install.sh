@@ -114,7 +114,8 @@ fi
 # The options --help lists and those the man page's OPTIONS section describes are the same
 # set: neither can change without the other.
 help=$("$program" --help 2>&1) || fail "corvane --help failed: $help"
-listed=$(grep -E '^  +-' <<<"$help" | sed -E 's/  +[^-].*$//' | grep -oE -- '(^|[ ,])--?[a-z][a-z-]*' |
+# Option names start two columns in; deeper lines continue a description.
+listed=$(grep -E '^  -' <<<"$help" | sed -E 's/  +[^-].*$//' | grep -oE -- '(^|[ ,])--?[a-z][a-z-]*' |
     tr -d ' ,' | sort -u)
 described=$(awk '/^\.SH /{in_options = ($2 == "OPTIONS")} in_options && tag {print; tag = 0} /^\.TP/{tag = 1}' \
     "$manpage" | sed 's/\\-/-/g' | grep -oE -- '(^| )--?[a-z][a-z-]*' | tr -d ' ' | sort -u)
