@@ -16,7 +16,7 @@ PACKAGES=(
     qt6-base-dev qt6-charts-dev libqt6svg6 libqt6sql6-sqlite libqt6sql6-psql libcurl4-openssl-dev libssl-dev libxml2-dev postgresql
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
     qtkeychain-qt6-dev gnome-keyring dbus-daemon
-    python3 python3-aiosmtpd iproute2 util-linux
+    python3 python3-aiosmtpd iproute2 util-linux libsystemd-dev
     librsvg2-bin desktop-file-utils appstream libxml2-utils shared-mime-info libglib2.0-bin man-db systemd
 )
 

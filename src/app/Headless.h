@@ -2,14 +2,27 @@
 
 #include <QString>
 
+// How --once tells what it found: the log lines alone, or a report for a machine on standard
+// output (the log lines then go to standard error).
+enum class eOnceReport
+{
+    eText,
+    eJson,
+    eJunit,
+};
+
 // The monitor without a window: the task file's schedule and alerts run as on the desktop,
 // and every log message goes to standard output in the log file's line format.
 struct CHeadlessOptions
 {
     QString m_TaskFile;
     // Run every task of the file once, in file order, wait for their results and alerts,
-    // then end; otherwise run the schedule until SIGINT or SIGTERM (SIGHUP reopens the log file).
+    // then end; otherwise run the schedule until SIGINT or SIGTERM (SIGHUP reopens the log file
+    // and reads the task file again).
     bool m_bOnce = false;
+    eOnceReport m_Report = eOnceReport::eText;
+    // With the schedule: every scheduled task runs once at the start, then at its usual times.
+    bool m_bRunNow = false;
 };
 
 // Returns the process exit code: 0 after a clean stop (or, with m_bOnce, when every task

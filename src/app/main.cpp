@@ -42,11 +42,16 @@ int main(int argc, char** argv)
     const QCommandLineOption headlessOption(
         QStringLiteral("headless"),
         QStringLiteral("Run without a window: log every message to standard output until SIGINT or SIGTERM; "
-                       "SIGHUP reopens the log file."));
+                       "SIGHUP reopens the log file and reads the task file again (changed tasks take effect, the "
+                       "others keep their state). Tells systemd when it is ready, reloading and stopping, and "
+                       "answers its watchdog."));
     const QCommandLineOption onceOption(
         QStringLiteral("once"),
         QStringLiteral("With --headless: run every task of the file once, in file order, then exit: 0 when all "
                        "succeeded, 1 when any failed or gave no result."));
+    const QCommandLineOption runNowOption(
+        QStringLiteral("run-now"),
+        QStringLiteral("With --headless: run every scheduled task once at the start, then keep the schedule."));
     const QCommandLineOption settingsOption(QStringLiteral("settings"),
                                             QStringLiteral("Use this INI file instead of the user's settings."),
                                             QStringLiteral("FILE.ini"));
@@ -62,9 +67,13 @@ int main(int argc, char** argv)
         QStringLiteral("RANGE"));
     const QCommandLineOption formatOption(
         QStringLiteral("format"),
-        QStringLiteral("With --history: \"csv\" writes the raw results of the range as CSV instead (times in UTC)."),
-        QStringLiteral("csv"));
-    parser.addOptions({headlessOption, onceOption, settingsOption, historyOption, sinceOption, formatOption});
+        QStringLiteral("With --history: \"csv\" writes the raw results of the range as CSV instead (times in UTC). "
+                       "With --headless --once: \"json\" prints one JSON document of every task's result, "
+                       "\"junit\" a JUnit XML report, on standard output; the log lines then go to standard "
+                       "error."),
+        QStringLiteral("csv|json|junit"));
+    parser.addOptions(
+        {headlessOption, onceOption, runNowOption, settingsOption, historyOption, sinceOption, formatOption});
     parser.addPositionalArgument(QStringLiteral("file"),
                                  QStringLiteral("The task file (.cvn) to open, or to monitor with --headless."),
                                  QStringLiteral("[FILE.cvn]"));
@@ -80,8 +89,8 @@ int main(int argc, char** argv)
     // The window is wanted unless the arguments say otherwise; everything else (the
     // console program, help, version, usage errors) runs without a display.
     const bool desktop = parser.parse(withoutMinimize) && !parser.isSet(headlessOption) && !parser.isSet(onceOption)
-        && !parser.isSet(historyOption) && !parser.isSet(sinceOption) && !parser.isSet(formatOption)
-        && !parser.isSet(helpOption) && !parser.isSet(versionOption);
+        && !parser.isSet(runNowOption) && !parser.isSet(historyOption) && !parser.isSet(sinceOption)
+        && !parser.isSet(formatOption) && !parser.isSet(helpOption) && !parser.isSet(versionOption);
 
     const auto usageError = [&](const QString& text) {
         std::fprintf(stderr, "corvane: %s\n\n%s", qUtf8Printable(text), qUtf8Printable(parser.helpText()));
@@ -114,12 +123,20 @@ int main(int argc, char** argv)
         return usageError(QStringLiteral("one task file at most"));
     if (parser.isSet(onceOption) && !parser.isSet(headlessOption))
         return usageError(QStringLiteral("--once needs --headless"));
+    if (parser.isSet(runNowOption) && !parser.isSet(headlessOption))
+        return usageError(QStringLiteral("--run-now needs --headless"));
+    if (parser.isSet(runNowOption) && parser.isSet(onceOption))
+        return usageError(QStringLiteral("--run-now and --once cannot be combined: --once runs every task already"));
     if (parser.isSet(settingsOption))
         SetSettingsFile(parser.value(settingsOption));
     if (files.isEmpty())
         return usageError(QStringLiteral("a task file is needed without a window"));
-    if ((parser.isSet(sinceOption) || parser.isSet(formatOption)) && !parser.isSet(historyOption))
-        return usageError(QStringLiteral("--since and --format need --history"));
+    if (parser.isSet(sinceOption) && !parser.isSet(historyOption))
+        return usageError(QStringLiteral("--since needs --history"));
+    // --format belongs to the report it shapes: the history's CSV, or --once's JSON and JUnit.
+    const QString format = parser.value(formatOption);
+    if (parser.isSet(formatOption) && !parser.isSet(historyOption) && !parser.isSet(onceOption))
+        return usageError(QStringLiteral("--format needs --history (csv) or --headless --once (json, junit)"));
     if (parser.isSet(historyOption)) {
         if (parser.isSet(headlessOption))
             return usageError(QStringLiteral("--history and --headless cannot be combined"));
@@ -128,8 +145,8 @@ int main(int argc, char** argv)
         if (parser.isSet(sinceOption) && !ParseReportRange(parser.value(sinceOption), report.m_RangeMs))
             return usageError(QStringLiteral("--since takes days, hours or minutes, such as 30d, 12h or 90m"));
         if (parser.isSet(formatOption)) {
-            if (parser.value(formatOption) != QLatin1String("csv"))
-                return usageError(QStringLiteral("--format takes csv"));
+            if (format != QLatin1String("csv"))
+                return usageError(QStringLiteral("--format takes csv with --history"));
             report.m_bCsv = true;
         }
         return RunHistoryReport(report);
@@ -137,5 +154,14 @@ int main(int argc, char** argv)
     CHeadlessOptions options;
     options.m_TaskFile = files.first();
     options.m_bOnce = parser.isSet(onceOption);
+    options.m_bRunNow = parser.isSet(runNowOption);
+    if (parser.isSet(formatOption)) {
+        if (format == QLatin1String("json"))
+            options.m_Report = eOnceReport::eJson;
+        else if (format == QLatin1String("junit"))
+            options.m_Report = eOnceReport::eJunit;
+        else
+            return usageError(QStringLiteral("--format takes json or junit with --once"));
+    }
     return RunHeadless(options);
 }
