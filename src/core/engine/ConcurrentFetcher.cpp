@@ -84,7 +84,7 @@ bool CConcurrentFetcher::Submit(quint64 key, const QString& url, quint32 timeout
     return true;
 }
 
-void CConcurrentFetcher::Complete(CSlot& slot, int curlResult, std::vector<CFetchedPage>& done)
+void CConcurrentFetcher::Complete(CSlot& slot, int curlResult, std::vector<CCompletedFetch>& done)
 {
     CFetchTransfer& transfer = *slot.m_pTransfer;
     // -1: the outcome was settled before the transfer started.
@@ -93,7 +93,7 @@ void CConcurrentFetcher::Complete(CSlot& slot, int curlResult, std::vector<CFetc
         transfer.Finish(curlResult);
     }
     slot.m_bRunning = false;
-    CFetchedPage page;
+    CCompletedFetch page;
     page.m_Key = slot.m_Key;
     page.m_Url = std::move(slot.m_Url);
     page.m_Status = transfer.GetStatus();
@@ -115,9 +115,9 @@ bool CConcurrentFetcher::AnyRunning() const
                        [](const std::unique_ptr<CSlot>& slot) { return slot->m_bRunning; });
 }
 
-std::vector<CFetchedPage> CConcurrentFetcher::WaitForAny(int maxWaitMs)
+std::vector<CCompletedFetch> CConcurrentFetcher::WaitForAny(int maxWaitMs)
 {
-    std::vector<CFetchedPage> done;
+    std::vector<CCompletedFetch> done;
     done.swap(m_Ready);
     CURLM* multi = m_pMulti->Get();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(maxWaitMs, 0));
@@ -172,7 +172,7 @@ std::vector<CFetchedPage> CConcurrentFetcher::WaitForAny(int maxWaitMs)
 
 void CConcurrentFetcher::AbortAll()
 {
-    std::vector<CFetchedPage> dropped;
+    std::vector<CCompletedFetch> dropped;
     for (const std::unique_ptr<CSlot>& slot : m_Slots) {
         if (slot->m_bRunning) {
             Complete(*slot, CURLE_FAILED_INIT, dropped);

@@ -15,7 +15,7 @@ class CFetchTransfer;
 
 // One page fetched by CConcurrentFetcher: what CPageFetcher's RetrieveFile and its accessors
 // would have told of the same URL, with the key it was submitted under.
-struct CFetchedPage
+struct CCompletedFetch
 {
     quint64 m_Key = 0;
     QString m_Url;
@@ -54,7 +54,7 @@ public:
     // Drives the transfers until at least one has ended, and hands back every page that has,
     // in the order they ended. Empty when nothing is in flight, or when maxWaitMs (when not
     // negative) passed first: the transfers then go on.
-    std::vector<CFetchedPage> WaitForAny(int maxWaitMs = -1);
+    std::vector<CCompletedFetch> WaitForAny(int maxWaitMs = -1);
     // Abandons every transfer in flight at once, closing their connections; none of them is
     // handed back.
     void AbortAll();
@@ -63,7 +63,7 @@ private:
     struct CSlot;
 
     CSlot* FreeSlot();
-    void Complete(CSlot& slot, int curlResult, std::vector<CFetchedPage>& done);
+    void Complete(CSlot& slot, int curlResult, std::vector<CCompletedFetch>& done);
     bool AnyRunning() const;
 
     int m_nMaxTransfers;
@@ -71,6 +71,6 @@ private:
     CFetchLimits m_Limits;
     std::unique_ptr<CCurlMulti> m_pMulti;
     std::vector<std::unique_ptr<CSlot>> m_Slots;
-    std::vector<CFetchedPage> m_Ready; // ended at Submit, not yet handed back
+    std::vector<CCompletedFetch> m_Ready; // ended at Submit, not yet handed back
     int m_nInFlight = 0;
 };

@@ -140,11 +140,11 @@ std::string Describe(eFileRetrieveStatus status, bool stopped, const QString& er
         .toStdString();
 }
 
-std::map<quint64, CFetchedPage> WaitForAll(CConcurrentFetcher& fetcher)
+std::map<quint64, CCompletedFetch> WaitForAll(CConcurrentFetcher& fetcher)
 {
-    std::map<quint64, CFetchedPage> pages;
+    std::map<quint64, CCompletedFetch> pages;
     while (fetcher.InFlightCount() > 0) {
-        for (CFetchedPage& page : fetcher.WaitForAny()) {
+        for (CCompletedFetch& page : fetcher.WaitForAny()) {
             const quint64 key = page.m_Key;
             pages.emplace(key, std::move(page));
         }
@@ -195,14 +195,14 @@ TEST(ConcurrentFetcher, KeepsItsTransfersInFlightTogetherOverKeptConnections)
         };
 
         constexpr quint64 pages = 3 * transfers;
-        std::map<quint64, CFetchedPage> fetched;
+        std::map<quint64, CCompletedFetch> fetched;
         quint64 next = 0;
         while (next < pages || fetcher.InFlightCount() > 0) {
             while (next < pages && fetcher.Submit(next, url(next), 5000)) {
                 ++next;
             }
             EXPECT_EQ(fetcher.InFlightCount(), std::min<int>(transfers, int(pages - fetched.size())));
-            for (CFetchedPage& page : fetcher.WaitForAny()) {
+            for (CCompletedFetch& page : fetcher.WaitForAny()) {
                 const quint64 key = page.m_Key;
                 fetched.emplace(key, std::move(page));
             }
@@ -276,11 +276,11 @@ TEST_F(ConcurrentFetcherTest, JudgesEveryPageAsTheOneAtATimeFetcher)
         ASSERT_TRUE(concurrent.Submit(i, urls[i], 5000));
     }
     EXPECT_FALSE(concurrent.Submit(urls.size(), Url("/page"), 5000)); // full
-    const std::map<quint64, CFetchedPage> pages = WaitForAll(concurrent);
+    const std::map<quint64, CCompletedFetch> pages = WaitForAll(concurrent);
     ASSERT_EQ(pages.size(), urls.size());
     for (size_t i = 0; i < urls.size(); ++i) {
         SCOPED_TRACE(urls[i].toStdString());
-        const CFetchedPage& page = pages.at(i);
+        const CCompletedFetch& page = pages.at(i);
         EXPECT_EQ(page.m_Url, urls[i]);
         EXPECT_EQ(Describe(page.m_Status, page.m_bStopped, page.m_Error, page.m_Content, page.m_EffectiveUrl,
                            page.m_ContentType, page.m_Figures),
@@ -332,7 +332,7 @@ TEST_F(ConcurrentFetcherTest, StopAndAbortEndEveryTransferAtOnce)
     }
     // A server that says nothing at all gives libcurl no callback to abort from.
     ASSERT_TRUE(fetcher.Submit(transfers, silent.Url(QStringLiteral("/")), 10000));
-    std::vector<CFetchedPage> stopped;
+    std::vector<CCompletedFetch> stopped;
     QElapsedTimer sinceStop;
     std::thread stopper([&] {
         streams.WaitStarted(transfers);
@@ -344,7 +344,7 @@ TEST_F(ConcurrentFetcherTest, StopAndAbortEndEveryTransferAtOnce)
     stopper.join();
     ASSERT_EQ(stopped.size(), size_t(transfers + 1));
     EXPECT_LT(stopLatencyMs, 1000);
-    for (const CFetchedPage& page : stopped) {
+    for (const CCompletedFetch& page : stopped) {
         SCOPED_TRACE(page.m_Key);
         EXPECT_EQ(page.m_Status, eFileRetrieveError);
         EXPECT_TRUE(page.m_bStopped);
@@ -369,9 +369,51 @@ TEST_F(ConcurrentFetcherTest, StopAndAbortEndEveryTransferAtOnce)
 
     // A stop or an abort belongs to the transfers it ended: fetching goes on afterwards.
     ASSERT_TRUE(fetcher.Submit(99, Url("/page"), 5000));
-    const std::map<quint64, CFetchedPage> after = WaitForAll(fetcher);
+    const std::map<quint64, CCompletedFetch> after = WaitForAll(fetcher);
     ASSERT_EQ(after.count(99), size_t(1));
     EXPECT_EQ(after.at(99).m_Status, eFileRetrieved);
     EXPECT_FALSE(after.at(99).m_bStopped);
     EXPECT_EQ(after.at(99).m_Content, QByteArray("<html/>"));
+}
+
+TEST_F(ConcurrentFetcherTest, ServerThatClosesEveryThirdRequestLosesNoPage)
+{
+    // A kept-alive connection the server has just closed must cost a reconnect, not a page;
+    // broken links among the pages are drained over the same connections.
+    m_Server.Server().set_keep_alive_max_count(3);
+    m_Server.Get(R"(/page/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+        const int number = std::stoi(request.matches[1].str());
+        ServeText(response, "<html>" + std::to_string(number) + "</html>", "text/html", number % 5 == 4 ? 404 : 200);
+    });
+    ASSERT_TRUE(m_Server.Start());
+
+    constexpr quint64 pages = 60;
+    CConcurrentFetcher fetcher(4);
+    std::map<quint64, CCompletedFetch> fetched;
+    quint64 next = 0;
+    while (next < pages || fetcher.InFlightCount() > 0) {
+        while (next < pages && fetcher.Submit(next, Url("/page/" + std::to_string(next)), 5000)) {
+            ++next;
+        }
+        for (CCompletedFetch& page : fetcher.WaitForAny()) {
+            const quint64 key = page.m_Key;
+            EXPECT_TRUE(fetched.emplace(key, std::move(page)).second) << "handed back twice: " << key;
+        }
+    }
+    ASSERT_EQ(fetched.size(), size_t(pages));
+    for (const auto& [key, page] : fetched) {
+        SCOPED_TRACE(page.m_Error.toStdString());
+        if (key % 5 == 4) {
+            EXPECT_EQ(page.m_Status, eFileRetrieveError);
+            EXPECT_EQ(page.m_Error,
+                      QLatin1Char('\'') + Url("/page/" + std::to_string(key))
+                          + QStringLiteral("' Bad status code for the GET operation received from the "
+                                           "server: 404"));
+        } else {
+            EXPECT_EQ(page.m_Status, eFileRetrieved);
+            EXPECT_EQ(page.m_Content, QByteArray("<html>") + QByteArray::number(key) + "</html>");
+        }
+    }
+    EXPECT_EQ(m_Server.RequestCount(), int(pages));
+    EXPECT_GE(m_Server.ConnectionCount(), int(pages / 3));
 }
