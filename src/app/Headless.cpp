@@ -199,14 +199,17 @@ int RunOnce(CHub& hub, CVigrelDoc& document, const CHeadlessOptions& options)
 
     // Which runs have ended, the verdict each gave, its result, and what went wrong in a run
     // that gave none.
+    std::set<int> started;
     std::set<int> finished;
     std::map<int, int> verdicts;
     std::map<int, CCheckResult> results;
     std::map<int, QString> notes;
     int runningTaskId = -1;
     QObject::connect(&hub, &CHub::TaskStateChanged, &hub, [&](int state, int taskId) {
-        if (state == TASK_STATE_RUNNING)
+        if (state == TASK_STATE_RUNNING) {
             runningTaskId = taskId;
+            started.insert(taskId);
+        }
         if (state == TASK_STATE_FINISHED) {
             finished.insert(taskId);
             runningTaskId = -1;
@@ -254,6 +257,9 @@ int RunOnce(CHub& hub, CVigrelDoc& document, const CHeadlessOptions& options)
                 outcome.m_Result = result->second;
             else if (const auto note = notes.find(taskId); note != notes.end())
                 outcome.m_Note = note->second;
+            else if (!finished.contains(taskId))
+                outcome.m_Note = started.contains(taskId) ? QStringLiteral("The program ended before the run did")
+                                                          : QStringLiteral("The program ended before the task ran");
             outcomes.append(outcome);
         }
         WriteReport(options.m_Report == eOnceReport::eJson ? FormatOnceJson(options.m_TaskFile, outcomes)
