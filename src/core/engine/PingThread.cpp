@@ -1,5 +1,6 @@
 #include "core/engine/PingThread.h"
 
+#include "core/engine/ConcurrentFetcher.h"
 #include "core/engine/EngineHost.h"
 #include "core/engine/LinkExtractor.h"
 #include "core/engine/PageText.h"
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <deque>
 #include <limits>
+#include <map>
 
 namespace {
 // The time-out of every network operation of a check. A task file may hold any number: below
@@ -304,6 +306,33 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
     // For the run's record: pages whose fetch came to an end (a page cut off by a stop did not).
     result.m_PagesFetched = 0;
 
+    // With more than one connection, pages further down the queue are fetched while the crawl
+    // waits for the one at its head; each is still taken, and reported, in queue order. Only
+    // pages certain to be taken are fetched ahead: every queued URL is distinct, so that is
+    // each one within the depth limit, up to the page limit.
+    const int connections = std::clamp(m_nSpiderConnections.load(), 1, kMaxSpiderConnections);
+    std::unique_ptr<CConcurrentFetcher> fetcherAhead;
+    if (connections > 1)
+        fetcherAhead = std::make_unique<CConcurrentFetcher>(connections, &m_bStopRequested);
+    quint64 taken = 0; // queue entries taken so far: the key of the head is this number
+    quint64 examined = 0; // entries before this key were submitted ahead, or will not be fetched
+    int fetchesAhead = 0; // among the examined entries not yet taken, those that will be fetched
+    std::map<quint64, CCompletedFetch> arrived;
+    const auto fetchAhead = [&] {
+        while (examined - taken < quint64(queue.size())) {
+            const CSpiderLink& next = queue[qsizetype(examined - taken)];
+            const bool willFetch = !(maxDepth && next.m_nDepth > *maxDepth);
+            if (willFetch) {
+                if (limitPages && fetched + fetchesAhead >= maxPages)
+                    break;
+                if (!fetcherAhead->Submit(examined, next.m_Url, timeoutMs))
+                    break;
+                ++fetchesAhead;
+            }
+            ++examined;
+        }
+    };
+
     // Pages are read on another thread while the crawl goes on fetching. Each fetched page is
     // reported, and its links queued, only once every page fetched before it has had its links
     // queued, so the crawl takes the same steps, and writes the same report, as one that reads
@@ -345,6 +374,9 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
         }
         if (limitPages && fetched >= maxPages)
             break;
+        if (fetcherAhead)
+            fetchAhead();
+        const quint64 key = taken++;
         const CSpiderLink link = queue.front();
         queue.pop_front();
         if (maxDepth && link.m_nDepth > *maxDepth)
@@ -354,26 +386,49 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
                    eSpiderMessage, -1);
 
         CFetchedPage page {link, eFileRetrieveError, {}};
-        QByteArray content;
-        page.m_Status = m_pFetcher->RetrieveFile(link.m_Url, timeoutMs, page.m_Error, content);
-        if (m_pFetcher->WasStopped()) {
+        CCompletedFetch fetch;
+        if (fetcherAhead) {
+            --fetchesAhead;
+            while (arrived.count(key) == 0 && fetcherAhead->InFlightCount() > 0) {
+                for (CCompletedFetch& done : fetcherAhead->WaitForAny()) {
+                    const quint64 doneKey = done.m_Key;
+                    arrived.emplace(doneKey, std::move(done));
+                }
+            }
+        }
+        if (const auto found = arrived.find(key); found != arrived.end()) {
+            fetch = std::move(found->second);
+            arrived.erase(found);
+        } else {
+            fetch.m_Status = m_pFetcher->RetrieveFile(link.m_Url, timeoutMs, fetch.m_Error, fetch.m_Content);
+            fetch.m_bStopped = m_pFetcher->WasStopped();
+            fetch.m_Figures = m_pFetcher->GetFigures();
+            fetch.m_EffectiveUrl = m_pFetcher->GetEffectiveUrl();
+            fetch.m_ContentType = m_pFetcher->GetContentType();
+        }
+        page.m_Status = fetch.m_Status;
+        page.m_Error = fetch.m_Error;
+        if (fetch.m_bStopped) {
             // The page cut off by the stop is not reported: it was neither fetched nor failed.
             OnTaskStopped(task.m_TaskId);
             stopped = true;
             break;
         }
         if (result.m_PagesFetched++ == 0)
-            TakeFigures(m_pFetcher->GetFigures(), result);
+            TakeFigures(fetch.m_Figures, result);
         if (page.m_Status == eFileRetrieved) {
             // Links are relative to where a redirect led, and the site is left when that is
             // on another host: its page counts, its links are not followed.
-            const QString& pageUrl = m_pFetcher->GetEffectiveUrl();
+            const QString& pageUrl = fetch.m_EffectiveUrl;
             page.m_bReadLinks = QUrl(pageUrl).host().compare(startHost, Qt::CaseInsensitive) == 0;
             if (page.m_bReadLinks)
-                extractor.Push(link, pageUrl, std::move(content), m_pFetcher->GetContentType());
+                extractor.Push(link, pageUrl, std::move(fetch.m_Content), fetch.m_ContentType);
         }
         unreported.push_back(std::move(page));
     }
+    // Pages fetched ahead of a stop are dropped with their connections.
+    if (fetcherAhead)
+        fetcherAhead->AbortAll();
     while (!unreported.empty())
         reportNext();
 
