@@ -1,6 +1,6 @@
 // Crawls one site with the engine's spider, with no limits, and reports what a user would
 // time: wall time, pages fetched, broken links found and the peak memory of the process.
-//   bench_spider START_URL [TIMEOUT_SECONDS]
+//   bench_spider START_URL [TIMEOUT_SECONDS [CONNECTIONS]]
 #include "core/engine/EngineHost.h"
 #include "core/engine/PingThread.h"
 #include "core/history/CheckResult.h"
@@ -72,7 +72,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s START_URL [TIMEOUT_SECONDS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s START_URL [TIMEOUT_SECONDS [CONNECTIONS]]\n", argv[0]);
         return 2;
     }
     QTemporaryDir settingsDir;
@@ -84,9 +84,11 @@ int main(int argc, char** argv)
     task.m_CheckAction = eCheckSpider;
     task.m_SpiderUrl = QString::fromLocal8Bit(argv[1]);
     task.m_TimeoutSec = argc > 2 ? std::atoi(argv[2]) : 5;
+    const int connections = argc > 3 ? std::atoi(argv[3]) : 1;
 
     CCountingHost host(task);
     CPingThread engine(&host);
+    engine.SetSpiderConnections(connections);
     engine.Start();
     QElapsedTimer timer;
     timer.start();
@@ -99,9 +101,10 @@ int main(int argc, char** argv)
     const qsizetype broken = report.count(QStringLiteral("\nError retrieving "));
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
-    if (getenv("SHOW_VERDICT")) std::printf("%s\n", qPrintable(report));
-    std::printf("spider: %.3f s, %d pages fetched, %lld broken, verdict %s, peak RSS %.1f MB\n", seconds, host.m_nPages,
-                static_cast<long long>(broken), qPrintable(host.m_Verdict.m_Severity.GetName()),
-                double(usage.ru_maxrss) / 1024.0);
+    if (getenv("SHOW_VERDICT"))
+        std::printf("%s\n", qPrintable(report));
+    std::printf("spider, %d connection(s): %.3f s, %d pages fetched, %lld broken, verdict %s, peak RSS %.1f MB\n",
+                connections, seconds, host.m_nPages, static_cast<long long>(broken),
+                qPrintable(host.m_Verdict.m_Severity.GetName()), double(usage.ru_maxrss) / 1024.0);
     return 0;
 }

@@ -3,9 +3,9 @@
 # 127.0.0.1, crawled with no limits by bench_spider, beside curl fetching the same URLs,
 # listed up front, over one keep-alive connection. Then the same through the delaying proxy
 # (delayproxy.py, DELAY_MS per request, 10 by default), where a round trip per page sets the
-# pace: the crawl, curl over one connection, and curl over N parallel connections
-# (PARALLEL, "4 8 16" by default) as the floor of a crawl with N connections. The proxy
-# counts the connections each run opened. Each is run ROUNDS times (2 by default).
+# pace: the crawl over one connection and over N (PARALLEL, "4 8 16" by default), curl over
+# one connection, and curl over N parallel connections as the floor of a crawl with N. The
+# proxy counts the connections each run opened. Each is run ROUNDS times (2 by default).
 #   bench/run-spider.sh            (after ./dev.sh build; needs nginx and python3)
 #   SKIP_LOOPBACK=1 bench/run-spider.sh    (only the runs through the proxy)
 set -euo pipefail
@@ -50,7 +50,9 @@ if [ -z "${SKIP_LOOPBACK:-}" ]; then
     for _ in $(seq "$rounds"); do
         /usr/bin/time -f "floor:  %e s wall, $urls URLs by curl over one connection, peak RSS %M kB" \
             curl -s --config "$work/urls.cfg"
-        "$build/bench/bench_spider" "$base/index.html"
+        for n in 1 $parallel; do
+            "$build/bench/bench_spider" "$base/index.html" 5 "$n"
+        done
     done
 fi
 
@@ -73,8 +75,10 @@ proxy_connections >/dev/null # the probe above is not part of any run
 
 for _ in $(seq "$rounds"); do
     echo "through the proxy, $delay ms per request:"
-    "$build/bench/bench_spider" "$proxied/index.html"
-    proxy_connections
+    for n in 1 $parallel; do
+        "$build/bench/bench_spider" "$proxied/index.html" 5 "$n"
+        proxy_connections
+    done
     /usr/bin/time -f "floor:  %e s wall, $urls URLs by curl over one connection, peak RSS %M kB" \
         curl -s --config "$work/urls-proxy.cfg"
     proxy_connections
