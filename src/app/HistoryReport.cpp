@@ -71,18 +71,8 @@ QString Milliseconds(qint64 us)
 
 QString KindName(int kind)
 {
-    switch (kind) {
-    case eCheckPing:
-        return QStringLiteral("ping");
-    case eCheckHttpGet:
-        return QStringLiteral("http_get");
-    case eCheckHttpGetPattern:
-        return QStringLiteral("http_get_pattern");
-    case eCheckSpider:
-        return QStringLiteral("crawl");
-    default:
-        return QString::number(kind);
-    }
+    const QString key = CheckActionKey(kind);
+    return key.isEmpty() ? QString::number(kind) : key;
 }
 
 QString VerdictName(eVerdict verdict)

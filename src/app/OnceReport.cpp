@@ -17,18 +17,8 @@ namespace {
 
 QString ActionName(int checkAction)
 {
-    switch (checkAction) {
-    case eCheckPing:
-        return QStringLiteral("ping");
-    case eCheckHttpGet:
-        return QStringLiteral("http-get");
-    case eCheckHttpGetPattern:
-        return QStringLiteral("http-get-pattern");
-    case eCheckSpider:
-        return QStringLiteral("crawl");
-    default:
-        return QStringLiteral("none");
-    }
+    const QString key = CheckActionKey(checkAction);
+    return key.isEmpty() ? QStringLiteral("none") : key;
 }
 
 // What the task checks, as the task file names it.

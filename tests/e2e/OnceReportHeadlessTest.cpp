@@ -178,7 +178,7 @@ TEST_F(OnceReport, JsonHoldsEachTasksVerdictFiguresAndTheCrawlsBrokenLink)
     const QJsonObject passing = tasks.at(0).toObject();
     EXPECT_EQ(passing.value(u"name").toString(), QStringLiteral("Front page"));
     EXPECT_EQ(passing.value(u"key").toString(), kPassingKey);
-    EXPECT_EQ(passing.value(u"action").toString(), QStringLiteral("http-get"));
+    EXPECT_EQ(passing.value(u"action").toString(), QStringLiteral("http_get"));
     EXPECT_EQ(passing.value(u"verdict").toString(), QStringLiteral("success"));
     EXPECT_EQ(passing.value(u"text").toString(), QStringLiteral("HTTP GET operation succeeded"));
     EXPECT_EQ(passing.value(u"statusCode").toInt(), 200);

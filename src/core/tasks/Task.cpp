@@ -7,6 +7,22 @@
 
 #include <QUrl>
 
+QString CheckActionKey(int checkAction)
+{
+    switch (checkAction) {
+    case eCheckPing:
+        return QStringLiteral("ping");
+    case eCheckHttpGet:
+        return QStringLiteral("http_get");
+    case eCheckHttpGetPattern:
+        return QStringLiteral("http_get_pattern");
+    case eCheckSpider:
+        return QStringLiteral("crawl");
+    default:
+        return {};
+    }
+}
+
 namespace {
 
 const QString kEnter = QStringLiteral("<ENTER>");

@@ -25,6 +25,10 @@ enum eCheckAction
     eCheckSpider = 4,
 };
 
+// The check's name in machine-readable output (the history's CSV, the JSON and JUnit reports):
+// "ping", "http_get", "http_get_pattern" or "crawl"; empty for an action that is none of them.
+QString CheckActionKey(int checkAction);
+
 // How a task is alerted. Its first fields share names and meaning with the application's
 // default alert settings, from which a new task takes them.
 class CAlertSettings
