@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -149,4 +150,56 @@ TEST_F(SpiderConnections, SeveralConnectionsCrawlAsOneDoesToTheByte)
     const QString verdict = Verdict(Crawl(3, unlimited).m_Events, 40);
     EXPECT_TRUE(verdict.startsWith(QStringLiteral("2 40 Spider operation failed.")));
     EXPECT_TRUE(verdict.contains(QStringLiteral("/broken3.html' Bad status code")));
+}
+
+TEST_F(SpiderConnections, StopEndsEveryTransferInFlightAndReportsThePagesTaken)
+{
+    using namespace std::chrono_literals;
+    CHttpTestServer slow;
+    slow.Get("/index.html", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("<a href='a.html'>a</a> <a href='slow1.html'>1</a> <a href='slow2.html'>2</a>"
+                             "<a href='b.html'>b</a>",
+                             "text/html");
+    });
+    for (const char* page : {"/a.html", "/b.html"}) {
+        slow.Get(page, [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("<html/>", "text/html");
+        });
+    }
+    slow.Get(R"(/slow\d\.html)", [&slow](const httplib::Request&, httplib::Response& response) {
+        slow.Pause(20s);
+        response.set_content("late", "text/html");
+    });
+    ASSERT_TRUE(slow.Start());
+    CTask task = SpiderTask();
+    task.m_SpiderUrl = slow.Url(QStringLiteral("/index.html"));
+    task.m_TimeoutSec = 30;
+    m_Engine.SetSpiderConnections(8);
+    m_Host.Clear();
+    m_Host.AddTask(task);
+    m_Engine.PostRunTask(task.m_TaskId);
+    // Every page of the site is asked for at once, the crawl waiting for the first slow one.
+    ASSERT_TRUE(m_Host.WaitForEvent(QStringLiteral("5 -1 Task Tangle. Spidering page ")
+                                    + slow.Url(QStringLiteral("/slow1.html"))));
+    while (slow.RequestCount() < 5)
+        std::this_thread::sleep_for(10ms);
+    m_Engine.StopTask();
+    ASSERT_TRUE(m_Host.WaitForEvent(QStringLiteral("state 2 40"), 5s)); // no wait for either slow page
+
+    const QStringList events = m_Host.Events();
+    const qsizetype stopped = events.indexOf(QStringLiteral("state 3 40"));
+    ASSERT_GE(stopped, 0);
+    EXPECT_EQ(events.mid(stopped),
+              (QStringList {
+                  QStringLiteral("state 3 40"),
+                  QStringLiteral("6 -1 Task execution stopped"),
+                  QStringLiteral("1 40 Spider operation succeeded.\n\nThe following links were checked:\n\n"
+                                 "Succesfully retrieved '%1'. Referenced on 'Task URL'\n"
+                                 "Succesfully retrieved '%2'. Referenced on '%1'\n")
+                      .arg(task.m_SpiderUrl, slow.Url(QStringLiteral("/a.html"))),
+                  QStringLiteral("0 -1 Finished task Tangle"),
+                  QStringLiteral("state 2 40"),
+              }));
+    // The page fetched ahead of the stop was never taken, so it is not told of.
+    EXPECT_FALSE(events.join(u'\n').contains(QStringLiteral("Spidering page ") + slow.Url(QStringLiteral("/b.html"))));
 }
