@@ -85,10 +85,10 @@ int main(int argc, char** argv)
     task.m_SpiderUrl = QString::fromLocal8Bit(argv[1]);
     task.m_TimeoutSec = argc > 2 ? std::atoi(argv[2]) : 5;
     const int connections = argc > 3 ? std::atoi(argv[3]) : 1;
+    task.m_SpiderConnections = connections;
 
     CCountingHost host(task);
     CPingThread engine(&host);
-    engine.SetSpiderConnections(connections);
     engine.Start();
     QElapsedTimer timer;
     timer.start();

@@ -6,6 +6,7 @@
 #include "core/engine/PageText.h"
 #include "core/engine/Url.h"
 #include "core/output/LogMessage.h"
+#include "core/shell/AppSettings.h"
 #include "core/shell/Messages.h"
 #include "core/support/Ping.h"
 
@@ -310,7 +311,9 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
     // waits for the one at its head; each is still taken, and reported, in queue order. Only
     // pages certain to be taken are fetched ahead: every queued URL is distinct, so that is
     // each one within the depth limit, up to the page limit.
-    const int connections = std::clamp(m_nSpiderConnections.load(), 1, kMaxSpiderConnections);
+    const int wanted
+        = task.m_SpiderConnections > 0 ? task.m_SpiderConnections : GetAppSettingsSnapshot().m_SpiderConnections;
+    const int connections = std::clamp(wanted, 1, kMaxSpiderConnections);
     std::unique_ptr<CConcurrentFetcher> fetcherAhead;
     if (connections > 1)
         fetcherAhead = std::make_unique<CConcurrentFetcher>(connections, &m_bStopRequested);

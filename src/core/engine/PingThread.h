@@ -45,9 +45,7 @@ public:
     // Posts WM_RUN_TASK for `taskId`; requests are handled in the order posted.
     void PostRunTask(int taskId);
 
-    // Pages a crawl keeps in flight at once, 1 to kMaxSpiderConnections; 1, the default, fetches
-    // one page at a time. Any thread; the next crawl takes it.
-    void SetSpiderConnections(int count) { m_nSpiderConnections = count; }
+    // The most pages a crawl keeps in flight at once.
     static constexpr int kMaxSpiderConnections = 32;
 
 protected:
@@ -81,6 +79,5 @@ private:
     std::chrono::steady_clock::time_point m_RunStarted; // of the check that runs now
     QString m_RunTaskName; // names every message of the run that goes on; empty between runs
 
-    std::atomic<int> m_nSpiderConnections {1};
     std::unique_ptr<CPageFetcher> m_pFetcher;
 };

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QSettings>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -131,6 +132,8 @@ void Load(CAppSettings& s)
         s.m_AlertHttpMethod = QStringLiteral("GET");
     s.m_AlertHttpBody = options.ReadText(QStringLiteral("m_AlertHttpBody"));
     s.m_AlertHttpContentType = options.ReadText(QStringLiteral("m_AlertHttpContentType"));
+    s.m_SpiderConnections = std::clamp(options.ReadInt(QStringLiteral("m_SpiderConnections"), 8), 1, 32);
+    s.m_MetricsListen = options.ReadText(QStringLiteral("m_MetricsListen"));
     s.m_SeverityShown.clear();
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
         s.m_SeverityShown.insert(code, options.ReadBool(SeverityKey(code), true));
@@ -170,6 +173,8 @@ void Save(const CAppSettings& s)
         {QStringLiteral("m_AlertHttpMethod"), s.m_AlertHttpMethod},
         {QStringLiteral("m_AlertHttpBody"), s.m_AlertHttpBody},
         {QStringLiteral("m_AlertHttpContentType"), s.m_AlertHttpContentType},
+        {QStringLiteral("m_SpiderConnections"), s.m_SpiderConnections},
+        {QStringLiteral("m_MetricsListen"), s.m_MetricsListen},
     };
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
         values.append({SeverityKey(code), int(s.IsSeverityShown(code))});

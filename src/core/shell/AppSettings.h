@@ -57,6 +57,11 @@ public:
     QString m_AlertHttpMethod = QStringLiteral("GET");
     QString m_AlertHttpBody;
     QString m_AlertHttpContentType;
+    // Transfers a crawl keeps in flight to its site, for tasks that leave it to the
+    // application (1 to 32; 1 fetches one page at a time).
+    int m_SpiderConnections = 8;
+    // Where the Prometheus metrics are served, "ADDRESS:PORT"; empty: not served.
+    QString m_MetricsListen;
 
     bool IsSeverityShown(int code) const { return m_SeverityShown.value(code, true); }
     static QMap<int, bool> AllSeveritiesShown();

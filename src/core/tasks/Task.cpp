@@ -121,6 +121,10 @@ void CTask::SaveToIni(CIniWriter& ini, const QString& section) const
         ini.WriteString(section, QStringLiteral("m_AlertHttpContentType"), m_AlertSettings.m_AlertHttpContentType);
     if (m_bAlertOnRecovery)
         ini.WriteBool(section, QStringLiteral("m_bAlertOnRecovery"), m_bAlertOnRecovery);
+    if (m_SpiderConnections != 0)
+        ini.WriteInt(section, QStringLiteral("m_SpiderConnections"), m_SpiderConnections);
+    if (m_bSpiderCheckExternal)
+        ini.WriteBool(section, QStringLiteral("m_bSpiderCheckExternal"), m_bSpiderCheckExternal);
 }
 
 void CTask::LoadFromIni(const CIniReader& ini, const QString& section)
@@ -156,6 +160,8 @@ void CTask::LoadFromIni(const CIniReader& ini, const QString& section)
     alert.m_AlertHttpBody = DecodeDescription(ini.ReadString(section, QStringLiteral("m_AlertHttpBody"), QString()));
     alert.m_AlertHttpContentType = ini.ReadString(section, QStringLiteral("m_AlertHttpContentType"), QString());
     m_bAlertOnRecovery = readBool(QStringLiteral("m_bAlertOnRecovery"), false);
+    m_SpiderConnections = ini.ReadInt(section, QStringLiteral("m_SpiderConnections"), 0);
+    m_bSpiderCheckExternal = readBool(QStringLiteral("m_bSpiderCheckExternal"), false);
 }
 
 bool IsValidUrl(const QString& url)

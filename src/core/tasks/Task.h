@@ -94,6 +94,10 @@ public:
     // A "back up" alert when the task succeeds again after a failure alert. New tasks take the
     // application default; a task file without the key means off, as before the option.
     bool m_bAlertOnRecovery = false;
+    // Transfers a crawl keeps in flight to its site, 1 to 32; 0 leaves it to the application.
+    int m_SpiderConnections = 0;
+    // A crawl also fetches, once each and without crawling them, the links to other sites.
+    bool m_bSpiderCheckExternal = false;
     // The task's stable key (a UUID without braces): ids change at every open, the key does
     // not, so the result history can tell a task's earlier results. Unique in a document.
     QString m_TaskGuid;

@@ -79,14 +79,14 @@ protected:
         int m_nPeak = 0;
     };
 
-    CCrawl Crawl(int connections, const CTask& task)
+    CCrawl Crawl(int connections, CTask task)
     {
         {
             std::lock_guard lock(m_Lock);
             m_nPeak = 0;
         }
         const size_t requestsBefore = m_Server.RequestedPaths().size();
-        m_Engine.SetSpiderConnections(connections);
+        task.m_SpiderConnections = connections;
         CCrawl crawl;
         crawl.m_Events = Run(task);
         const std::vector<std::string> paths = m_Server.RequestedPaths();
@@ -174,7 +174,7 @@ TEST_F(SpiderConnections, StopEndsEveryTransferInFlightAndReportsThePagesTaken)
     CTask task = SpiderTask();
     task.m_SpiderUrl = slow.Url(QStringLiteral("/index.html"));
     task.m_TimeoutSec = 30;
-    m_Engine.SetSpiderConnections(8);
+    task.m_SpiderConnections = 8;
     m_Host.Clear();
     m_Host.AddTask(task);
     m_Engine.PostRunTask(task.m_TaskId);

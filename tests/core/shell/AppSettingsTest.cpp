@@ -80,9 +80,9 @@ TEST(AppSettings, StoreLayoutUsesTheFieldNamesInGroupOptions)
     EXPECT_EQ(store.value(QStringLiteral("m_bMinimizeToTray")).toInt(), 0);
     EXPECT_EQ(store.value(QStringLiteral("LogSeverity6")).toInt(), 0);
     EXPECT_EQ(store.value(QStringLiteral("LogSeverity0")).toInt(), 1);
-    // The history keys, the notification switch and the mail and alert keys follow the
-    // first sixteen.
-    EXPECT_EQ(store.childKeys().size(), 16 + 3 + 1 + 10 + 7);
+    // The history keys, the notification switch, the mail and alert keys, the crawl's
+    // connections and the metrics address follow the first sixteen.
+    EXPECT_EQ(store.childKeys().size(), 16 + 3 + 1 + 10 + 7 + 2);
 }
 
 TEST(AppSettings, StoredValuesAreReadAsTheRegistryWouldGiveThem)
