@@ -49,8 +49,8 @@ QIcon Dot(const QColor& color)
     return QIcon(pixmap);
 }
 
-// The task icon with a red badge, so a down task stands out where only icons and names show.
-QIcon MarkedDown(const QIcon& icon)
+// The icon at both list sizes with a badge painted over each: paintBadge(painter, size).
+template<typename BadgePainter> QIcon WithBadge(const QIcon& icon, BadgePainter paintBadge)
 {
     QIcon marked;
     for (const int size : {16, 32}) {
@@ -62,31 +62,30 @@ QIcon MarkedDown(const QIcon& icon)
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(QPen(Qt::white, size / 16.0));
-        painter.setBrush(DownColor());
-        const qreal badge = size * 0.55;
-        painter.drawEllipse(QRectF(size - badge, size - badge, badge - 1, badge - 1));
+        paintBadge(painter, size);
         painter.end();
         marked.addPixmap(pixmap);
     }
     return marked;
 }
 
+// The task icon with a red badge, so a down task stands out where only icons and names show.
+QIcon MarkedDown(const QIcon& icon)
+{
+    return WithBadge(icon, [](QPainter& painter, int size) {
+        painter.setBrush(DownColor());
+        const qreal badge = size * 0.55;
+        painter.drawEllipse(QRectF(size - badge, size - badge, badge - 1, badge - 1));
+    });
+}
+
 // The icon with an amber "z" at the top right: the task's alerts are snoozed. The down badge
 // keeps the lower right, so a task can show both.
 QIcon MarkedSnoozed(const QIcon& icon)
 {
-    QIcon marked;
-    for (const int size : {16, 32}) {
-        QPixmap pixmap = icon.pixmap(size, size);
-        if (pixmap.isNull()) {
-            pixmap = QPixmap(size, size);
-            pixmap.fill(Qt::transparent);
-        }
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
+    return WithBadge(icon, [](QPainter& painter, int size) {
         const qreal badge = size * 0.55;
         const QRectF rect(size - badge, 0, badge - 1, badge - 1);
-        painter.setPen(QPen(Qt::white, size / 16.0));
         painter.setBrush(QColor(0xe0, 0x9b, 0x1a));
         painter.drawEllipse(rect);
         QFont font = painter.font();
@@ -95,10 +94,7 @@ QIcon MarkedSnoozed(const QIcon& icon)
         painter.setFont(font);
         painter.setPen(Qt::white);
         painter.drawText(rect, Qt::AlignCenter, QStringLiteral("z"));
-        painter.end();
-        marked.addPixmap(pixmap);
-    }
-    return marked;
+    });
 }
 
 } // namespace
