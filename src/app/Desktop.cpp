@@ -28,6 +28,9 @@ int RunDesktop(const CDesktopOptions& options)
     // The window may hide in the tray, and message boxes come and go while it does: only
     // the window's own closing ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
+    // The installed desktop entry's name: Wayland compositors and docks match windows to the
+    // menu entry, and so to its icon, by it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.corvane.Corvane"));
 
     CVigrelDoc document;
     document.OnNewDocument();

@@ -130,6 +130,16 @@ done
 # systemd refuses a unit whose program is missing: ExecStart has to name the installed copy.
 for unit in "${units[@]}"; do
     grep -q "^ExecStart=$program " "$unit" || fail "${unit#"$prefix"/} does not start $program"
+    # A unit that waits for readiness, or for watchdog ticks, from a program that cannot send
+    # them would fail every start after its time-out.
+    if grep -qx "Type=notify" "$unit" || grep -q "^WatchdogSec=" "$unit"; then
+        grep -qx "Type=notify" "$unit" && grep -q "^WatchdogSec=" "$unit" ||
+            fail "${unit#"$prefix"/} waits for readiness or a watchdog but not for both"
+        if have ldd; then
+            ldd "$program" | grep -q "libsystemd" ||
+                fail "${unit#"$prefix"/} waits for a notification that $program, built without libsystemd, never sends"
+        fi
+    fi
 done
 if have systemd-analyze systemd; then
     runtime=$prefix/runtime
