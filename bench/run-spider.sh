@@ -5,7 +5,8 @@
 # (delayproxy.py, DELAY_MS per request, 10 by default), where a round trip per page sets the
 # pace: the crawl over one connection and over N (PARALLEL, "4 8 16" by default), curl over
 # one connection, and curl over N parallel connections as the floor of a crawl with N. The
-# proxy counts the connections each run opened. Each is run ROUNDS times (2 by default).
+# proxy counts the connections each run opened. Each is run ROUNDS times (2 by default). Last,
+# the crawls once more through a proxy that also delays every new connection.
 #   bench/run-spider.sh            (after ./dev.sh build; needs nginx and python3)
 #   SKIP_LOOPBACK=1 bench/run-spider.sh    (only the runs through the proxy)
 set -euo pipefail
@@ -59,19 +60,25 @@ fi
 # The proxy writes its counters (and starts them again) on SIGUSR1; one line per run.
 proxied="http://127.0.0.1:$proxyPort"
 url_config "$proxied" >"$work/urls-proxy.cfg"
-python3 "$shared/delayproxy.py" "$proxyPort" "$port" "$delay" --stats "$work/proxy.json" >/dev/null &
-proxyPid=$!
-for _ in $(seq 50); do
-    curl -s -o /dev/null "$proxied/index.html" && break
-    sleep 0.1
-done
+start_proxy() { # extra options of delayproxy.py
+    if [ -n "$proxyPid" ]; then
+        kill "$proxyPid" 2>/dev/null && wait "$proxyPid" 2>/dev/null || true
+    fi
+    python3 "$shared/delayproxy.py" "$proxyPort" "$port" "$delay" --stats "$work/proxy.json" "$@" >/dev/null &
+    proxyPid=$!
+    for _ in $(seq 50); do
+        curl -s -o /dev/null "$proxied/index.html" && break
+        sleep 0.1
+    done
+    proxy_connections >/dev/null # the probe is not part of any run
+}
 proxy_connections() {
     rm -f "$work/proxy.json"
     kill -USR1 "$proxyPid"
     for _ in $(seq 50); do [ -s "$work/proxy.json" ] && break; sleep 0.1; done
     python3 -c 'import json, sys; s = json.load(open(sys.argv[1])); print("  %d connections, peak %d open" % (s["connections"], s["peak_open"]))' "$work/proxy.json"
 }
-proxy_connections >/dev/null # the probe above is not part of any run
+start_proxy
 
 for _ in $(seq "$rounds"); do
     echo "through the proxy, $delay ms per request:"
@@ -87,4 +94,14 @@ for _ in $(seq "$rounds"); do
             curl -s --no-progress-meter --parallel --parallel-max "$n" --config "$work/urls-proxy.cfg"
         proxy_connections
     done
+done
+
+# A new connection costs a handshake round trip as well (CONNECT_DELAY_MS, 10 by default): the
+# crawl should open about as many connections as it keeps in flight, not one per broken link.
+connectDelay=${CONNECT_DELAY_MS:-10}
+start_proxy --connect-delay-ms "$connectDelay"
+echo "through the proxy, $delay ms per request and $connectDelay ms per new connection:"
+for n in 1 $parallel; do
+    "$build/bench/bench_spider" "$proxied/index.html" 5 "$n"
+    proxy_connections
 done
