@@ -1,5 +1,6 @@
 #include "ui/dialogs/TaskChecksPage.h"
 
+#include "core/shell/AppSettings.h"
 #include "core/tasks/Task.h"
 #include "ui/dialogs/SheetPrompts.h"
 
@@ -11,13 +12,18 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
 constexpr int kMinTimeout = 1;
 constexpr int kMaxTimeout = 99;
+// The most transfers a crawl keeps in flight to one site; the engine holds to the same bound.
+constexpr int kMaxSpiderConnections = 32;
 
 QLabel* NewBuddyLabel(const QString& text, QWidget* buddy, QWidget* parent)
 {
@@ -57,6 +63,16 @@ CTaskChecksPage::CTaskChecksPage(QWidget* parent)
     m_pMaxPages = named(NewDigitsEdit(this), "maxPages");
     m_pLimitDepth = named(new QCheckBox(QStringLiteral("Go only"), this), "limitDepth");
     m_pMaxDepth = named(NewDigitsEdit(this), "maxDepth");
+    m_pSpiderConnections = named(new QSpinBox(this), "spiderConnections");
+    // 0 stands for the number in Options, shown by SetUp since that may change between two
+    // openings of the sheet.
+    m_pSpiderConnections->setRange(0, kMaxSpiderConnections);
+    m_pSpiderConnections->setToolTip(QStringLiteral("How many pages of the site the crawl fetches at a time. "
+                                                    "Default: the number set in Options."));
+    m_pSpiderCheckExternal
+        = named(new QCheckBox(QStringLiteral("Also check links to &other sites"), this), "spiderCheckExternal");
+    m_pSpiderCheckExternal->setToolTip(QStringLiteral("Each link to another site is fetched once to see that it "
+                                                      "works; those sites are never crawled."));
 
     // Room for a typical URL whole; longer ones start at their scheme, not scrolled to the end.
     for (QLineEdit* url : {m_pHttpUrl, m_pSpiderUrl})
@@ -99,6 +115,12 @@ CTaskChecksPage::CTaskChecksPage(QWidget* parent)
     };
     limitRow(m_pLimitPages, m_pMaxPages, QStringLiteral("page(s)"));
     limitRow(m_pLimitDepth, m_pMaxDepth, QStringLiteral("level(s) deep"));
+    auto* connectionsRow = new QHBoxLayout;
+    connectionsRow->addWidget(m_pSpiderConnections);
+    connectionsRow->addStretch(1);
+    grid->addWidget(NewBuddyLabel(QStringLiteral("&Connections per site:"), m_pSpiderConnections, this), row, 1);
+    grid->addLayout(connectionsRow, row++, 2, 1, 2);
+    grid->addWidget(m_pSpiderCheckExternal, row++, 1, 1, 3);
     Body()->addLayout(grid);
     Body()->addStretch(1);
 
@@ -123,6 +145,11 @@ void CTaskChecksPage::SetUp(const CTask& task)
         field->setCursorPosition(0);
     m_pLimitPages->setChecked(task.m_bSpiderLimitPageNumber);
     m_pLimitDepth->setChecked(task.m_bSpiderLimitDepth);
+    m_pSpiderConnections->setSpecialValueText(QStringLiteral("Default (%1)").arg(GetAppSettings().m_SpiderConnections));
+    // Out of range only in a file edited by hand. The crawl already takes a number below 1 as
+    // the default and one above the bound as the bound, so the clamped value crawls alike.
+    m_pSpiderConnections->setValue(std::clamp(task.m_SpiderConnections, 0, kMaxSpiderConnections));
+    m_pSpiderCheckExternal->setChecked(task.m_bSpiderCheckExternal);
     switch (task.m_CheckAction) {
     case eCheckHttpGet:
     case eCheckHttpGetPattern:
@@ -161,6 +188,8 @@ void CTaskChecksPage::Confirm(CTask& task)
     task.m_SpiderMaxPageNumber = DigitsValue(m_pMaxPages);
     task.m_bSpiderLimitPageNumber = m_pLimitPages->isChecked();
     task.m_bSpiderLimitDepth = m_pLimitDepth->isChecked();
+    task.m_SpiderConnections = m_pSpiderConnections->value();
+    task.m_bSpiderCheckExternal = m_pSpiderCheckExternal->isChecked();
 }
 
 bool CTaskChecksPage::CanLeave()
@@ -216,6 +245,8 @@ void CTaskChecksPage::UpdateEnabling()
     m_pLimitDepth->setEnabled(spider);
     m_pMaxPages->setEnabled(spider && m_pLimitPages->isChecked());
     m_pMaxDepth->setEnabled(spider && m_pLimitDepth->isChecked());
+    m_pSpiderConnections->setEnabled(spider);
+    m_pSpiderCheckExternal->setEnabled(spider);
 }
 
 void CTaskChecksPage::OpenUrlOf(QLineEdit* field)

@@ -6,9 +6,11 @@ class QCheckBox;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 
 // What the task checks: a ping, one HTTP GET (optionally looking for a text in the page) or
-// a crawl of a site, and the time-out of every network operation. Only the chosen check's
+// a crawl of a site (with its limits, its connections and whether links to other sites are
+// checked too), and the time-out of every network operation. Only the chosen check's
 // controls are enabled; the others keep their values and are stored all the same.
 class CTaskChecksPage : public CTaskPage
 {
@@ -45,4 +47,6 @@ private:
     QLineEdit* m_pMaxPages = nullptr;
     QCheckBox* m_pLimitDepth = nullptr;
     QLineEdit* m_pMaxDepth = nullptr;
+    QSpinBox* m_pSpiderConnections = nullptr;
+    QCheckBox* m_pSpiderCheckExternal = nullptr;
 };

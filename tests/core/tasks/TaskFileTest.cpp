@@ -169,6 +169,39 @@ TEST_F(TaskFile, FilesWithoutTaskKeysReadAsBeforeAndKeepTheirLayout)
     EXPECT_EQ(QString::fromUtf8(FormatTaskFile(without)).remove(keyLine).toUtf8(), old);
 }
 
+TEST_F(TaskFile, CrawlConnectionsAndOtherSitesTravelOnlyWhenSet)
+{
+    // At their defaults the file stays the golden one, byte for byte (the layout test above);
+    // set, each is one key after the task key of its own section, and reads back.
+    CVigrelDoc doc;
+    BuildTwoTaskDocument(doc);
+    QList<CTask> tasks = doc.GetTasks();
+    ASSERT_EQ(tasks.size(), 2);
+    EXPECT_EQ(FormatTaskFile(tasks), ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn"))));
+    tasks[1].m_SpiderConnections = 16;
+    tasks[1].m_bSpiderCheckExternal = true;
+    const QByteArray bytes = FormatTaskFile(tasks);
+    EXPECT_TRUE(bytes.endsWith(
+        "m_TaskGuid=c84e0b17-29f3-4d6a-9e52-71b3a0d4f6e8\r\nm_SpiderConnections=16\r\nm_bSpiderCheckExternal=1\r\n"))
+        << bytes.toStdString();
+    EXPECT_EQ(bytes.count("m_SpiderConnections"), 1);
+    EXPECT_EQ(bytes.count("m_bSpiderCheckExternal"), 1);
+
+    const QList<CTask> back = Parse(bytes);
+    ASSERT_EQ(back.size(), 2);
+    EXPECT_EQ(back[0].m_SpiderConnections, 0);
+    EXPECT_FALSE(back[0].m_bSpiderCheckExternal);
+    EXPECT_EQ(back[1].m_SpiderConnections, 16);
+    EXPECT_TRUE(back[1].m_bSpiderCheckExternal);
+    EXPECT_EQ(FormatTaskFile(back), bytes);
+
+    // Back at their defaults, the keys go again.
+    QList<CTask> reset = back;
+    reset[1].m_SpiderConnections = 0;
+    reset[1].m_bSpiderCheckExternal = false;
+    EXPECT_EQ(FormatTaskFile(reset), ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn"))));
+}
+
 TEST_F(TaskFile, DescriptionLineBreaksTravelAsEnterMarks)
 {
     CTask task;

@@ -1,8 +1,10 @@
 #include "SheetFixture.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QSpinBox>
 
 namespace {
 const QString kBadUrl = QStringLiteral("www.example.com/shop");
@@ -62,6 +64,8 @@ TEST_F(ChecksPageTest, EnablingFollowsTheChosenCheckAndTheLimitBoxes)
     EXPECT_TRUE(Find<QWidget>("spiderTest")->isEnabled());
     EXPECT_FALSE(Find<QLineEdit>("maxPages")->isEnabled());
     EXPECT_TRUE(Find<QLineEdit>("maxDepth")->isEnabled());
+    EXPECT_TRUE(Find<QWidget>("spiderConnections")->isEnabled());
+    EXPECT_TRUE(Find<QWidget>("spiderCheckExternal")->isEnabled());
     Click("limitPages");
     EXPECT_TRUE(Find<QLineEdit>("maxPages")->isEnabled());
     Click("limitDepth");
@@ -71,6 +75,67 @@ TEST_F(ChecksPageTest, EnablingFollowsTheChosenCheckAndTheLimitBoxes)
     EXPECT_FALSE(Find<QWidget>("spiderTest")->isEnabled());
     EXPECT_TRUE(Find<QWidget>("httpTest")->isEnabled());
     EXPECT_FALSE(Find<QLineEdit>("pattern")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("spiderConnections")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("spiderCheckExternal")->isEnabled());
+    Click("ping");
+    EXPECT_FALSE(Find<QWidget>("spiderConnections")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("spiderCheckExternal")->isEnabled());
+    Click("spider");
+    EXPECT_TRUE(Find<QWidget>("spiderConnections")->isEnabled());
+    EXPECT_TRUE(Find<QWidget>("spiderCheckExternal")->isEnabled());
+}
+
+TEST_F(ChecksPageTest, CrawlConnectionsAndOtherSitesAreTheTasksOwnOrTheDefault)
+{
+    // The default shown is the application's number as it is now, not the one built in.
+    CAppSettings settings = GetAppSettings();
+    settings.m_SpiderConnections = 12;
+    SetAppSettings(settings);
+    CTask task;
+    task.m_CheckAction = eCheckSpider;
+    task.m_SpiderUrl = QStringLiteral("https://www.example.com/");
+    OpenOnChecks(task);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_pSheet.get()));
+    auto* connections = Find<QSpinBox>("spiderConnections");
+    auto* external = Find<QCheckBox>("spiderCheckExternal");
+    EXPECT_EQ(connections->text(), "Default (12)");
+    EXPECT_FALSE(external->isChecked());
+
+    // Reached with their mnemonics, as a keyboard user sets them.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_C, Qt::AltModifier);
+    QWidget* focus = QApplication::focusWidget();
+    EXPECT_TRUE(focus == connections || focus->parentWidget() == connections) << focus->objectName().toStdString();
+    for (int step = 0; step < 3; ++step)
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_O, Qt::AltModifier);
+    QTest::qWait(200); // a mnemonic clicks with a short animation
+    EXPECT_TRUE(external->isChecked());
+    CTask saved = Confirmed();
+    EXPECT_EQ(saved.m_SpiderConnections, 3);
+    EXPECT_TRUE(saved.m_bSpiderCheckExternal);
+
+    // Shown again as saved, and back to the default: 0, which the file leaves out.
+    OpenOnChecks(saved);
+    connections = Find<QSpinBox>("spiderConnections");
+    EXPECT_EQ(connections->text(), "3");
+    EXPECT_TRUE(Find<QCheckBox>("spiderCheckExternal")->isChecked());
+    connections->setFocus(Qt::TabFocusReason);
+    for (int step = 0; step < 5; ++step)
+        QTest::keyClick(connections, Qt::Key_Down);
+    EXPECT_EQ(connections->text(), "Default (12)");
+    Click("spiderCheckExternal");
+    saved = Confirmed();
+    EXPECT_EQ(saved.m_SpiderConnections, 0);
+    EXPECT_FALSE(saved.m_bSpiderCheckExternal);
+
+    // Kept under another check, like the crawl's other fields.
+    saved.m_SpiderConnections = 32;
+    saved.m_bSpiderCheckExternal = true;
+    saved.m_CheckAction = eCheckPing;
+    OpenOnChecks(saved);
+    saved = Confirmed();
+    EXPECT_EQ(saved.m_SpiderConnections, 32);
+    EXPECT_TRUE(saved.m_bSpiderCheckExternal);
 }
 
 TEST_F(ChecksPageTest, SpiderLimitsTakeDigitsOnlyAndAnEmptyOneIsZero)

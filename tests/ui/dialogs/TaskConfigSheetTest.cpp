@@ -45,7 +45,7 @@ TEST_F(SheetTest, NewTaskOpensOnGeneralWithTheDefaultsAndTheirEnabling)
     EXPECT_TRUE(Find<QRadioButton>("ping")->isChecked());
     EXPECT_TRUE(Find<QLineEdit>("pingHost")->isEnabled());
     for (const char* name : {"httpUrl", "httpTest", "lookForString", "pattern", "spiderUrl", "spiderTest", "limitPages",
-                             "maxPages", "limitDepth", "maxDepth"})
+                             "maxPages", "limitDepth", "maxDepth", "spiderConnections", "spiderCheckExternal"})
         EXPECT_FALSE(Find<QWidget>(name)->isEnabled()) << name;
     EXPECT_EQ(Find<QLineEdit>("timeout")->text(), "5");
     EXPECT_FALSE(Find<QCheckBox>("scheduled")->isChecked());
@@ -150,7 +150,8 @@ TEST_F(SheetTest, EveryLabelMnemonicLeadsToAFieldAndTabFollowsTheLayout)
     };
     chainOrder({"name", "description"});
     chainOrder({"timeout", "ping", "pingHost", "httpGet", "httpUrl", "httpTest", "lookForString", "pattern", "spider",
-                "spiderUrl", "spiderTest", "limitPages", "maxPages", "limitDepth", "maxDepth"});
+                "spiderUrl", "spiderTest", "limitPages", "maxPages", "limitDepth", "maxDepth", "spiderConnections",
+                "spiderCheckExternal"});
     chainOrder({"scheduled", "count", "unit"});
     chainOrder({"useDefault", "useCustom", "failuresOnly", "maxFailCount", "alertOnRecovery", "email", "emailAddresses",
                 "alertHttpGet", "alertHttpUrl", "httpRequest", "application", "applicationName", "browse"});
@@ -184,6 +185,18 @@ TEST_F(SheetTest, SavesPicturesOfThePagesWhenAsked)
         QTest::qWait(50);
         EXPECT_TRUE(m_pSheet->grab().save(QDir(folder).filePath(QStringLiteral("sheet-%1.png").arg(names[page]))));
     }
+
+    // The crawl's own fields, enabled.
+    CTask crawl;
+    crawl.m_CheckAction = eCheckSpider;
+    crawl.m_SpiderUrl = QStringLiteral("https://www.example.com/");
+    crawl.m_bSpiderLimitPageNumber = true;
+    crawl.m_bSpiderCheckExternal = true;
+    Open(crawl);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pSheet.get()));
+    ClickTab(CTaskConfigSheet::eChecksPage);
+    QTest::qWait(50);
+    EXPECT_TRUE(m_pSheet->grab().save(QDir(folder).filePath(QStringLiteral("sheet-checks-spider.png"))));
 }
 
 TEST_F(SheetTest, OpensWithTheFocusInNameAndKeepsWhatIsTypedAtOnce)
