@@ -165,6 +165,24 @@ CGeneralPreferencesPage::CGeneralPreferencesPage(QWidget* parent)
     fileRow->addWidget(m_pAutoOpenFileName, 1);
     fileRow->addWidget(m_pBrowseTaskFile);
     layout->addLayout(fileRow, row++, 0, 1, 2);
+    layout->addWidget(CreateSeparator(this), row++, 0, 1, 2);
+
+    layout->addWidget(CreatePageIcon(QStyle::SP_DirLinkIcon, this), row, 0);
+    layout->addWidget(CreateExplanation(QStringLiteral("A site crawl fetches this many pages at a time. A task can set "
+                                                       "a number of its own on its Checks page."),
+                                        this),
+                      row++, 1);
+    m_pSpiderConnections = new QSpinBox(this);
+    m_pSpiderConnections->setObjectName(QStringLiteral("SpiderConnections"));
+    // The bounds the settings are read with; 1 crawls one page after the other.
+    m_pSpiderConnections->setRange(1, 32);
+    auto* crawlRow = new QHBoxLayout;
+    auto* crawlLabel = new QLabel(QStringLiteral("&Connections per site:"), this);
+    crawlLabel->setBuddy(m_pSpiderConnections);
+    crawlRow->addWidget(crawlLabel);
+    crawlRow->addWidget(m_pSpiderConnections);
+    crawlRow->addStretch(1);
+    layout->addLayout(crawlRow, row++, 0, 1, 2);
     layout->setRowStretch(row, 1);
 
     connect(m_pAutoStart, &QCheckBox::toggled, this, &CGeneralPreferencesPage::UpdateEnabling);
@@ -209,6 +227,7 @@ void CGeneralPreferencesPage::Load(const CAppSettings& settings)
     m_pAutoOpenTasks->setChecked(settings.m_bAutoOpenTasks);
     m_pAnimateIcon->setChecked(false);
     m_pDesktopNotifications->setChecked(settings.m_bDesktopNotifications);
+    m_pSpiderConnections->setValue(settings.m_SpiderConnections);
     UpdateEnabling();
     UpdatePasswordLocation();
 }
@@ -228,6 +247,7 @@ void CGeneralPreferencesPage::Store(CAppSettings& settings) const
     settings.m_bAutoOpenTasks = m_pAutoOpenTasks->isChecked();
     settings.m_bAnimateIcon = m_pAnimateIcon->isChecked();
     settings.m_bDesktopNotifications = m_pDesktopNotifications->isChecked();
+    settings.m_SpiderConnections = m_pSpiderConnections->value();
 }
 
 QStringList CGeneralPreferencesPage::GetAutoStartArguments(const CAppSettings& settings)

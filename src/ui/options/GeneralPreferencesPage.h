@@ -18,7 +18,8 @@ class QToolButton;
 
 // The "General" page of the Options sheet: the mail server (port, security, login, sender,
 // extra trusted certificates, and a test message), the tray and the desktop notifications,
-// and the start with the system, with the task file that start opens.
+// the start with the system, with the task file that start opens, and the connections a
+// site crawl uses when its task leaves them to the application.
 class CGeneralPreferencesPage : public QWidget
 {
     Q_OBJECT
@@ -77,6 +78,7 @@ private:
     QCheckBox* m_pAutoOpenTasks;
     QLineEdit* m_pAutoOpenFileName;
     QToolButton* m_pBrowseTaskFile;
+    QSpinBox* m_pSpiderConnections;
 
     std::function<QString()> m_AlertAddresses;
     bool m_bSending = false;

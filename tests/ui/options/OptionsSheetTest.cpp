@@ -76,6 +76,11 @@ TEST_F(OptionsSheet, EveryFieldIsStoredSavedAndSurvivesAReload)
     SetChecked(Box("AutoStart"), true);
     SetChecked(Box("AutoOpenTasks"), true);
     TypeInto(Edit("AutoOpenFileName"), QStringLiteral("/home/ann/My Tasks/sites.cvn"));
+    auto* connections = FindControl<QSpinBox>(m_pSheet.get(), "SpiderConnections");
+    EXPECT_EQ(connections->value(), 8);
+    connections->setFocus();
+    QTest::keyClick(connections, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(connections, QStringLiteral("20"));
     m_pSheet->GetTabs()->setCurrentIndex(1);
     TypeInto(Edit("MaxFailCount"), QStringLiteral("3"));
     SetChecked(Box("SendEmail"), true);
@@ -108,6 +113,7 @@ TEST_F(OptionsSheet, EveryFieldIsStoredSavedAndSurvivesAReload)
     EXPECT_TRUE(s.m_bAutoStart);
     EXPECT_TRUE(s.m_bAutoOpenTasks);
     EXPECT_EQ(s.m_AutoOpenFileName, QStringLiteral("/home/ann/My Tasks/sites.cvn"));
+    EXPECT_EQ(s.m_SpiderConnections, 20);
     EXPECT_TRUE(s.m_bAlertAboutFailuresOnly);
     EXPECT_EQ(s.m_MaxFailCount, 3);
     EXPECT_EQ(s.m_AlertMethods, 1 | 2 | 4);
@@ -134,6 +140,7 @@ TEST_F(OptionsSheet, EveryFieldIsStoredSavedAndSurvivesAReload)
     EXPECT_EQ(Edit("AlertApplicationName")->text(), QStringLiteral("notify-send %N %E"));
     EXPECT_EQ(Edit("MaxMessageNumber")->text(), QStringLiteral("250"));
     EXPECT_EQ(FindControl<QComboBox>(m_pSheet.get(), "SmtpSecurity")->currentText(), u"SSL/TLS");
+    EXPECT_EQ(FindControl<QSpinBox>(m_pSheet.get(), "SpiderConnections")->value(), 20);
 }
 
 // The Request... dialog of the default alert edits what new tasks take over, as the task

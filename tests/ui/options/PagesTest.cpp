@@ -115,14 +115,14 @@ TEST_F(OptionPages, KeyboardReachesEveryControl)
               QStringList({"SmtpServerName", "SmtpPort", "SmtpSecurity", "SmtpUserName", "SmtpPassword",
                            "SmtpFromAddress", "SmtpPasswordFile", "BrowsePasswordFile", "TlsCaFile", "BrowseTlsCaFile",
                            "SendTestMail", "MinimizeToTray", "DesktopNotifications", "AutoStart", "AutoOpenTasks",
-                           "AutoOpenFileName", "BrowseTaskFile"})
+                           "AutoOpenFileName", "BrowseTaskFile", "SpiderConnections"})
                   + after);
-    const std::pair<Qt::Key, const char*> mailFields[] = {
-        {Qt::Key_R, "SmtpPort"},     {Qt::Key_Y, "SmtpSecurity"},    {Qt::Key_U, "SmtpUserName"},
-        {Qt::Key_W, "SmtpPassword"}, {Qt::Key_F, "SmtpFromAddress"}, {Qt::Key_L, "SmtpPasswordFile"},
-        {Qt::Key_X, "TlsCaFile"},
+    const std::pair<Qt::Key, const char*> generalFields[] = {
+        {Qt::Key_R, "SmtpPort"},     {Qt::Key_Y, "SmtpSecurity"},      {Qt::Key_U, "SmtpUserName"},
+        {Qt::Key_W, "SmtpPassword"}, {Qt::Key_F, "SmtpFromAddress"},   {Qt::Key_L, "SmtpPasswordFile"},
+        {Qt::Key_X, "TlsCaFile"},    {Qt::Key_C, "SpiderConnections"},
     };
-    for (const auto& [key, name] : mailFields) {
+    for (const auto& [key, name] : generalFields) {
         QTest::keyClick(QApplication::focusWidget(), key, Qt::AltModifier);
         QTest::qWait(50);
         QWidget* focus = QApplication::focusWidget();
