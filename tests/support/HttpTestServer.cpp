@@ -3,7 +3,9 @@
 #include <QByteArray>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -193,4 +195,140 @@ CRefusingPort::~CRefusingPort()
 QString CRefusingPort::Url(const QString& path) const
 {
     return LoopbackUrl(m_nPort, path);
+}
+
+CScriptedHttpServer::CScriptedHttpServer(Handler handler, int closeAfter)
+    : m_Handler(std::move(handler))
+    , m_nCloseAfter(closeAfter)
+{
+    BypassProxiesForLoopback();
+    int port = -1;
+    m_nSocket = BindLoopbackSocket(port);
+    if (m_nSocket >= 0 && ::listen(m_nSocket, 128) == 0) {
+        m_nPort = port;
+        m_AcceptThread = std::thread([this] { AcceptLoop(); });
+    }
+}
+
+CScriptedHttpServer::~CScriptedHttpServer()
+{
+    m_bStopping = true;
+    if (m_AcceptThread.joinable()) {
+        m_AcceptThread.join();
+    }
+    // No thread is added once the accepting one has ended.
+    for (std::thread& thread : m_ConnectionThreads) {
+        thread.join();
+    }
+    if (m_nSocket >= 0) {
+        ::close(m_nSocket);
+    }
+}
+
+QString CScriptedHttpServer::Url(const QString& path) const
+{
+    return LoopbackUrl(m_nPort, path);
+}
+
+std::vector<std::string> CScriptedHttpServer::RequestedPaths() const
+{
+    std::lock_guard lock(m_Lock);
+    return m_Paths;
+}
+
+int CScriptedHttpServer::ConnectionCount() const
+{
+    std::lock_guard lock(m_Lock);
+    return m_nConnections;
+}
+
+bool CScriptedHttpServer::WaitReadable(int socket) const
+{
+    // In short steps, so that the destructor never waits long for a quiet client.
+    while (!m_bStopping) {
+        pollfd entry {socket, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, 20);
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return false;
+}
+
+void CScriptedHttpServer::AcceptLoop()
+{
+    while (WaitReadable(m_nSocket)) {
+        const int connection = ::accept(m_nSocket, nullptr, nullptr);
+        if (connection < 0) {
+            continue;
+        }
+        std::lock_guard lock(m_Lock);
+        ++m_nConnections;
+        m_ConnectionThreads.emplace_back([this, connection] {
+            Serve(connection);
+            ::close(connection);
+        });
+    }
+}
+
+void CScriptedHttpServer::Serve(int socket)
+{
+    std::string received;
+    int answered = 0;
+    for (;;) {
+        size_t end = received.find("\r\n\r\n");
+        while (end == std::string::npos) {
+            char buffer[4096];
+            if (!WaitReadable(socket)) {
+                return;
+            }
+            const ssize_t count = ::recv(socket, buffer, sizeof(buffer), 0);
+            if (count <= 0) {
+                return;
+            }
+            received.append(buffer, size_t(count));
+            end = received.find("\r\n\r\n");
+        }
+        // Requests without a body only: the request line names all a test needs.
+        const std::string head = received.substr(0, end);
+        received.erase(0, end + 4);
+        const size_t methodEnd = head.find(' ');
+        const size_t pathEnd = head.find(' ', methodEnd + 1);
+        if (methodEnd == std::string::npos || pathEnd == std::string::npos) {
+            return;
+        }
+        const std::string method = head.substr(0, methodEnd);
+        const std::string path = head.substr(methodEnd + 1, pathEnd - methodEnd - 1);
+        {
+            std::lock_guard lock(m_Lock);
+            m_Paths.push_back(path);
+        }
+        const CAnswer answer = m_Handler(path);
+        if (answer.m_bDrop) {
+            return;
+        }
+        std::string response = "HTTP/1.1 " + std::to_string(answer.m_nStatus) + " Scripted\r\n";
+        response += "Content-Type: " + answer.m_ContentType + "\r\n";
+        response += "Content-Length: " + std::to_string(answer.m_Body.size()) + "\r\n";
+        for (const auto& [name, value] : answer.m_Headers) {
+            response += name + ": " + value + "\r\n";
+        }
+        response += "\r\n";
+        if (method != "HEAD") {
+            response += answer.m_Body;
+        }
+        for (size_t sent = 0; sent < response.size();) {
+            const ssize_t count = ::send(socket, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
+            if (count <= 0) {
+                return;
+            }
+            sent += size_t(count);
+        }
+        if (m_nCloseAfter > 0 && ++answered >= m_nCloseAfter) {
+            return;
+        }
+    }
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -108,4 +109,56 @@ public:
 private:
     int m_nSocket = -1;
     int m_nPort = -1;
+};
+
+// A bare HTTP/1.1 server on 127.0.0.1 that answers as the test scripts it, for what a
+// well-behaved server library never does: a connection closed with no answer at all, or a
+// kept-alive connection closed without a word after a number of answers, as servers with a
+// keep-alive request limit and load balancers do. One thread per connection, so clients that
+// keep many connections open are all served at once.
+class CScriptedHttpServer
+{
+public:
+    struct CAnswer
+    {
+        bool m_bDrop = false; // the connection is closed instead of answering
+        int m_nStatus = 200;
+        std::string m_ContentType = "text/html";
+        std::string m_Body;
+        std::vector<std::pair<std::string, std::string>> m_Headers;
+    };
+    // Called on the connection's thread for each request, with its path (query included).
+    using Handler = std::function<CAnswer(const std::string& path)>;
+
+    // closeAfter, when above 0: every connection is closed once it has answered that many
+    // requests, without "Connection: close" having told the client.
+    explicit CScriptedHttpServer(Handler handler, int closeAfter = 0);
+    ~CScriptedHttpServer();
+    CScriptedHttpServer(const CScriptedHttpServer&) = delete;
+    CScriptedHttpServer& operator=(const CScriptedHttpServer&) = delete;
+
+    bool IsListening() const { return m_nPort > 0; }
+    int Port() const { return m_nPort; }
+    QString Url(const QString& path) const;
+
+    // Paths (query included) of the requests so far, in arrival order, dropped ones too.
+    std::vector<std::string> RequestedPaths() const;
+    int ConnectionCount() const;
+
+private:
+    void AcceptLoop();
+    void Serve(int socket);
+    bool WaitReadable(int socket) const;
+
+    Handler m_Handler;
+    int m_nCloseAfter;
+    int m_nSocket = -1;
+    int m_nPort = -1;
+    std::atomic<bool> m_bStopping {false};
+    std::thread m_AcceptThread;
+
+    mutable std::mutex m_Lock;
+    std::vector<std::thread> m_ConnectionThreads;
+    std::vector<std::string> m_Paths;
+    int m_nConnections = 0;
 };

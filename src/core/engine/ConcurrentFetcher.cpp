@@ -20,8 +20,12 @@ struct CConcurrentFetcher::CSlot
     std::unique_ptr<CFetchTransfer> m_pTransfer;
     quint64 m_Key = 0;
     QString m_Url;
+    quint32 m_nTimeoutMs = 0;
     QByteArray m_Content;
-    bool m_bRunning = false;
+    bool m_bRunning = false; // holds a page not yet handed back, in flight or held
+    bool m_bStarted = false; // on the multi handle
+    bool m_bRetried = false;
+    int m_nGeneration = 0; // of the fetcher when the request went out
 };
 
 CConcurrentFetcher::CConcurrentFetcher(int maxTransfers, const std::atomic<bool>* stopRequested,
@@ -72,27 +76,83 @@ bool CConcurrentFetcher::Submit(quint64 key, const QString& url, quint32 timeout
     CSlot* slot = FreeSlot();
     slot->m_Key = key;
     slot->m_Url = url;
+    slot->m_nTimeoutMs = timeoutMs;
+    slot->m_bRetried = false;
     slot->m_Content.clear();
     if (!slot->m_pTransfer->Prepare(url, timeoutMs, slot->m_Content)) {
         Complete(*slot, -1, m_Ready);
         return true;
     }
     slot->m_bRunning = true;
-    if (!slot->m_pTransfer->AddTo(*m_pMulti)) {
-        Complete(*slot, CURLE_FAILED_INIT, m_Ready);
-    }
+    Start(*slot, m_Ready);
     return true;
 }
 
-void CConcurrentFetcher::Complete(CSlot& slot, int curlResult, std::vector<CCompletedFetch>& done)
+void CConcurrentFetcher::Start(CSlot& slot, std::vector<CCompletedFetch>& done)
+{
+    if (std::chrono::steady_clock::now() < m_PauseUntil) {
+        slot.m_bStarted = false;
+        return;
+    }
+    slot.m_bStarted = true;
+    slot.m_nGeneration = m_nGeneration;
+    if (!slot.m_pTransfer->AddTo(*m_pMulti)) {
+        Complete(slot, CURLE_FAILED_INIT, done, false);
+    }
+}
+
+void CConcurrentFetcher::StartHeld(std::vector<CCompletedFetch>& done)
+{
+    const bool stop = StopRequested();
+    const bool pauseOver = std::chrono::steady_clock::now() >= m_PauseUntil;
+    for (const std::unique_ptr<CSlot>& slot : m_Slots) {
+        if (!slot->m_bRunning || slot->m_bStarted) {
+            continue;
+        }
+        if (stop) {
+            slot->m_pTransfer->Cancel();
+            Complete(*slot, -1, done);
+        } else if (pauseOver) {
+            Start(*slot, done);
+        }
+    }
+}
+
+bool CConcurrentFetcher::RetryLater(CSlot& slot)
+{
+    CFetchTransfer& transfer = *slot.m_pTransfer;
+    const qint64 delayMs = transfer.GetRetryDelayMs();
+    if (delayMs < 0 || slot.m_bRetried) {
+        return false;
+    }
+    slot.m_bRetried = true;
+    if (slot.m_nGeneration == m_nGeneration) {
+        m_nMaxTransfers = std::max(m_nMaxTransfers / 2, 1);
+        ++m_nGeneration;
+    }
+    m_PauseUntil = std::max(m_PauseUntil, std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs));
+    // The refused answer leaves nothing behind: the page is what the second one says.
+    slot.m_Content.clear();
+    if (!transfer.Prepare(slot.m_Url, slot.m_nTimeoutMs, slot.m_Content)) {
+        return false;
+    }
+    slot.m_bStarted = false;
+    return true;
+}
+
+void CConcurrentFetcher::Complete(CSlot& slot, int curlResult, std::vector<CCompletedFetch>& done, bool mayRetry)
 {
     CFetchTransfer& transfer = *slot.m_pTransfer;
     // -1: the outcome was settled before the transfer started.
     if (curlResult != -1) {
         transfer.RemoveFrom(*m_pMulti);
         transfer.Finish(curlResult);
+        if (mayRetry && RetryLater(slot)) {
+            return;
+        }
     }
     slot.m_bRunning = false;
+    slot.m_bStarted = false;
     CCompletedFetch page;
     page.m_Key = slot.m_Key;
     page.m_Url = std::move(slot.m_Url);
@@ -109,6 +169,11 @@ void CConcurrentFetcher::Complete(CSlot& slot, int curlResult, std::vector<CComp
     done.push_back(std::move(page));
 }
 
+bool CConcurrentFetcher::StopRequested() const
+{
+    return m_pStopRequested && m_pStopRequested->load(std::memory_order_relaxed);
+}
+
 bool CConcurrentFetcher::AnyRunning() const
 {
     return std::any_of(m_Slots.begin(), m_Slots.end(),
@@ -122,6 +187,8 @@ std::vector<CCompletedFetch> CConcurrentFetcher::WaitForAny(int maxWaitMs)
     CURLM* multi = m_pMulti->Get();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(maxWaitMs, 0));
     while (done.empty() && AnyRunning()) {
+        // Before the multi handle is driven, so that what starts now is counted as running.
+        StartHeld(done);
         int running = 0;
         const bool driven = curl_multi_perform(multi, &running) == CURLM_OK;
         // Collected first: a message does not outlive the removal of its handle.
@@ -134,7 +201,7 @@ std::vector<CCompletedFetch> CConcurrentFetcher::WaitForAny(int maxWaitMs)
         }
         for (const auto& [easy, result] : ended) {
             for (const std::unique_ptr<CSlot>& slot : m_Slots) {
-                if (slot->m_bRunning && slot->m_pTransfer->IsHandle(easy)) {
+                if (slot->m_bRunning && slot->m_bStarted && slot->m_pTransfer->IsHandle(easy)) {
                     Complete(*slot, result, done);
                     break;
                 }
@@ -143,7 +210,7 @@ std::vector<CCompletedFetch> CConcurrentFetcher::WaitForAny(int maxWaitMs)
         // All at once on a stop: each transfer sees the flag in the same turn.
         const auto now = std::chrono::steady_clock::now();
         for (const std::unique_ptr<CSlot>& slot : m_Slots) {
-            if (slot->m_bRunning && (!driven || running == 0 || !slot->m_pTransfer->Watch(now))) {
+            if (slot->m_bRunning && slot->m_bStarted && (!driven || running == 0 || !slot->m_pTransfer->Watch(now))) {
                 Complete(*slot, CURLE_FAILED_INIT, done);
             }
         }
@@ -151,6 +218,10 @@ std::vector<CCompletedFetch> CConcurrentFetcher::WaitForAny(int maxWaitMs)
             break;
         }
         int pollMs = kWatchIntervalMs;
+        if (now < m_PauseUntil) {
+            const auto pauseLeft = std::chrono::duration_cast<std::chrono::milliseconds>(m_PauseUntil - now).count();
+            pollMs = int(std::clamp<qint64>(pauseLeft + 1, 1, pollMs));
+        }
         if (maxWaitMs >= 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
             if (left <= 0) {
@@ -160,8 +231,8 @@ std::vector<CCompletedFetch> CConcurrentFetcher::WaitForAny(int maxWaitMs)
         }
         if (curl_multi_poll(multi, nullptr, 0, pollMs, nullptr) != CURLM_OK) {
             for (const std::unique_ptr<CSlot>& slot : m_Slots) {
-                if (slot->m_bRunning) {
-                    Complete(*slot, CURLE_FAILED_INIT, done);
+                if (slot->m_bRunning && slot->m_bStarted) {
+                    Complete(*slot, CURLE_FAILED_INIT, done, false);
                 }
             }
         }
@@ -174,8 +245,11 @@ void CConcurrentFetcher::AbortAll()
 {
     std::vector<CCompletedFetch> dropped;
     for (const std::unique_ptr<CSlot>& slot : m_Slots) {
-        if (slot->m_bRunning) {
-            Complete(*slot, CURLE_FAILED_INIT, dropped);
+        if (slot->m_bRunning && slot->m_bStarted) {
+            Complete(*slot, CURLE_FAILED_INIT, dropped, false);
+        } else if (slot->m_bRunning) {
+            slot->m_pTransfer->Cancel();
+            Complete(*slot, -1, dropped);
         }
     }
     m_Ready.clear();

@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -32,6 +33,12 @@ struct CCompletedFetch
 // one connection cache, kept-alive HTTP/1.1 connections (at most that number to one host) and
 // HTTP/2 streams side by side where the server offers it. Each page is fetched and judged as
 // CPageFetcher fetches it, with the same bounds. It belongs to one thread at a time.
+//
+// It is a good citizen of the one site it serves: an answer that asks the client to come back
+// later (429 or 503 with Retry-After) holds every transfer not yet started for as long as
+// asked (within CFetchLimits' bound), then that page is asked for once more, and from then on
+// half as many transfers (at least one) are let in flight. The page is handed back once, with
+// the second answer.
 class CConcurrentFetcher
 {
 public:
@@ -43,6 +50,8 @@ public:
     CConcurrentFetcher(const CConcurrentFetcher&) = delete;
     CConcurrentFetcher& operator=(const CConcurrentFetcher&) = delete;
 
+    // What Submit lets in flight now: the number asked for, or less once the site asked for
+    // patience.
     int GetMaxTransfers() const { return m_nMaxTransfers; }
     // Pages submitted and not yet handed back by WaitForAny.
     int InFlightCount() const { return m_nInFlight; }
@@ -63,8 +72,16 @@ private:
     struct CSlot;
 
     CSlot* FreeSlot();
-    void Complete(CSlot& slot, int curlResult, std::vector<CCompletedFetch>& done);
+    // Starts the transfer of slot, or holds it while the site asked for a pause.
+    void Start(CSlot& slot, std::vector<CCompletedFetch>& done);
+    // Starts the held transfers once the pause is over; ends them all on a stop.
+    void StartHeld(std::vector<CCompletedFetch>& done);
+    // Hands the page of slot back, or, when the site asked to be asked again later and
+    // mayRetry, holds it for one more transfer.
+    void Complete(CSlot& slot, int curlResult, std::vector<CCompletedFetch>& done, bool mayRetry = true);
+    bool RetryLater(CSlot& slot);
     bool AnyRunning() const;
+    bool StopRequested() const;
 
     int m_nMaxTransfers;
     const std::atomic<bool>* m_pStopRequested;
@@ -73,4 +90,9 @@ private:
     std::vector<std::unique_ptr<CSlot>> m_Slots;
     std::vector<CCompletedFetch> m_Ready; // ended at Submit, not yet handed back
     int m_nInFlight = 0;
+    // No transfer starts before this time, which a site's Retry-After sets.
+    std::chrono::steady_clock::time_point m_PauseUntil;
+    // Counts the reductions of m_nMaxTransfers: a refusal lowers it only when its request went
+    // out after the last reduction, so one burst of refusals halves it once, not once each.
+    int m_nGeneration = 0;
 };

@@ -179,6 +179,7 @@ bool CFetchTransfer::Prepare(const QString& url, quint32 timeoutMs, QByteArray& 
     m_Url = url;
     m_EffectiveUrl = url;
     m_Figures = {};
+    m_nRetryDelayMs = -1;
     ResetTransferState();
 
     if (StopRequested()) {
@@ -298,6 +299,7 @@ void CFetchTransfer::Finish(int curlResult)
         m_Error = quotedUrl + QStringLiteral("' Unable to get the status code from http file retrieval.");
         return;
     case eAbort::eBadStatus:
+        m_nRetryDelayMs = RetryDelayMs();
         m_Error = quotedUrl
             + QStringLiteral("' Bad status code for the GET operation received from the server: %1").arg(m_nStatusCode);
         return;
@@ -387,6 +389,8 @@ bool CFetchTransfer::HeaderLine(const QByteArray& line)
         m_ContentType.clear();
         m_bHasContentType = false;
         m_nContentLength = -1;
+        m_RetryAfter.clear();
+        m_bHasRetryAfter = false;
         m_bAnswerArrived = false;
         return true;
     }
@@ -394,6 +398,11 @@ bool CFetchTransfer::HeaderLine(const QByteArray& line)
     if (HeaderIs(line, "Content-Type", value)) {
         m_ContentType = value;
         m_bHasContentType = true;
+        return true;
+    }
+    if (HeaderIs(line, "Retry-After", value)) {
+        m_RetryAfter = value;
+        m_bHasRetryAfter = true;
         return true;
     }
     if (HeaderIs(line, "Content-Length", value)) {
@@ -470,6 +479,37 @@ CFetchTransfer::eAbort CFetchTransfer::JudgeAnswer()
     return m_ContentType.toLower().contains("text/html") ? eAbort::eNone : eAbort::eNotText;
 }
 
+void CFetchTransfer::Cancel()
+{
+    m_pContent = nullptr;
+    m_bStopped = true;
+    m_Status = Fail(kEstablishFailed, QStringLiteral("The transfer was stopped"));
+}
+
+qint64 CFetchTransfer::RetryDelayMs() const
+{
+    // Only these two answers say "later": any other refusal is the site's verdict on the page.
+    if ((m_nStatusCode != 429 && m_nStatusCode != 503) || !m_bHasRetryAfter || m_RetryAfter.isEmpty()) {
+        return -1;
+    }
+    const qint64 boundMs = m_Limits.m_RetryWaitFactor * qint64(m_nTimeoutMs);
+    qint64 delayMs = 0;
+    if (std::all_of(m_RetryAfter.begin(), m_RetryAfter.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        // More digits than fit are a wait far beyond any bound, not a wrap to a short one.
+        bool fits = false;
+        const qint64 seconds = m_RetryAfter.toLongLong(&fits);
+        delayMs = fits && seconds <= boundMs / 1000 + 1 ? seconds * 1000 : boundMs;
+    } else {
+        // libcurl reads all three date forms HTTP allows.
+        const time_t when = curl_getdate(m_RetryAfter.constData(), nullptr);
+        if (when == time_t(-1)) {
+            return -1;
+        }
+        delayMs = std::max<qint64>(qint64(when) * 1000 - QDateTime::currentMSecsSinceEpoch(), 0);
+    }
+    return std::min(delayMs, boundMs);
+}
+
 void CFetchTransfer::RecordFigures()
 {
     CURL* easy = m_pEasy->Get();
@@ -507,6 +547,8 @@ void CFetchTransfer::ResetTransferState()
     m_ContentType.clear();
     m_bHasContentType = false;
     m_nContentLength = -1;
+    m_RetryAfter.clear();
+    m_bHasRetryAfter = false;
     m_bAnswerArrived = false;
     m_Abort = eAbort::eNone;
     m_bReceivedAny = false;

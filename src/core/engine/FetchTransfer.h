@@ -52,6 +52,12 @@ public:
     const QString& GetEffectiveUrl() const { return m_EffectiveUrl; }
     const QByteArray& GetContentType() const { return m_ContentType; }
     const CFetchFigures& GetFigures() const { return m_Figures; }
+    // After Finish: how long the server asked the client to wait before asking again (a 429
+    // or 503 with a Retry-After it could read), bounded by CFetchLimits; -1 for any other
+    // answer.
+    qint64 GetRetryDelayMs() const { return m_nRetryDelayMs; }
+    // Ends a transfer that was prepared but never added to a multi handle, as stopped.
+    void Cancel();
 
 private:
     enum class eAbort
@@ -85,6 +91,7 @@ private:
     bool StopRequested() const;
     void ResetTransferState();
     void RecordFigures();
+    qint64 RetryDelayMs() const;
     eFileRetrieveStatus Fail(const char* format, const QString& reason);
 
     const std::atomic<bool>* m_pStopRequested;
@@ -100,6 +107,7 @@ private:
     bool m_bStopped = false;
     QString m_EffectiveUrl;
     CFetchFigures m_Figures;
+    qint64 m_nRetryDelayMs = -1;
 
     // State of the transfer in progress, reset by every Prepare.
     QString m_Url;
@@ -112,6 +120,8 @@ private:
     QByteArray m_ContentType;
     bool m_bHasContentType = false;
     qint64 m_nContentLength = -1;
+    QByteArray m_RetryAfter;
+    bool m_bHasRetryAfter = false;
     bool m_bAnswerArrived = false; // the headers of the final answer are complete
     bool m_bReceivedAny = false;
     std::chrono::steady_clock::time_point m_LastReceipt;

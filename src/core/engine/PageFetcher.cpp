@@ -3,16 +3,21 @@
 #include "core/engine/FetchTransfer.h"
 #include "core/support/Curl.h"
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace {
 // How often a transfer regains control while nothing arrives, to look at the stop flag
 // and the clock. libcurl on its own would call back about once a second only.
 constexpr int kWatchIntervalMs = 100;
+// How often a wait the server asked for looks at the stop flag; a stop must end it at once.
+constexpr std::chrono::milliseconds kStopCheckInterval(20);
 } // namespace
 
 CPageFetcher::CPageFetcher(const std::atomic<bool>* stopRequested, const CFetchLimits& limits)
-    : m_pMulti(std::make_unique<CCurlMulti>())
+    : m_pStopRequested(stopRequested)
+    , m_pMulti(std::make_unique<CCurlMulti>())
     , m_pTransfer(std::make_unique<CFetchTransfer>(stopRequested, limits))
 { }
 
@@ -28,6 +33,34 @@ eFileRetrieveStatus CPageFetcher::RetrieveFile(const QString& url, quint32 timeo
         error = m_pTransfer->GetError();
     }
     return m_pTransfer->GetStatus();
+}
+
+eFileRetrieveStatus CPageFetcher::RetrievePage(const QString& url, quint32 timeoutMs, QString& error,
+                                               QByteArray& content)
+{
+    const qsizetype contentBefore = content.size();
+    const eFileRetrieveStatus status = RetrieveFile(url, timeoutMs, error, content);
+    const qint64 delayMs = m_pTransfer->GetRetryDelayMs();
+    if (delayMs < 0) {
+        return status;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+    for (;;) {
+        if (m_pStopRequested && m_pStopRequested->load(std::memory_order_relaxed)) {
+            m_pTransfer->Cancel();
+            error = m_pTransfer->GetError();
+            return m_pTransfer->GetStatus();
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) {
+            break;
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - now, kStopCheckInterval));
+    }
+    // The refused answer leaves nothing behind: the page is what the second one says.
+    content.truncate(contentBefore);
+    error.clear();
+    return RetrieveFile(url, timeoutMs, error, content);
 }
 
 int CPageFetcher::RunTransfer()

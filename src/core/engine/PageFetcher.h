@@ -28,6 +28,9 @@ struct CFetchLimits
     // The body of a refused answer (a bad status, not HTML) up to this size is read and
     // dropped, so that its connection serves the next page; a larger one closes it.
     qint64 m_MaxDrainBytes = 256 * 1024;
+    // A crawl told to come back later (429 or 503 with Retry-After) waits at most this many
+    // times the task's time-out: a site may ask for an hour, but a check must end.
+    qint64 m_RetryWaitFactor = 2;
 };
 
 // What one RetrieveFile measured, for the result history; the error texts stay as they are.
@@ -66,6 +69,10 @@ public:
     // text that starts with the quoted URL and content keeps what was read before the
     // failure; otherwise error is left alone. On eFileNotText content is left alone too.
     eFileRetrieveStatus RetrieveFile(const QString& url, quint32 timeoutMs, QString& error, QByteArray& content);
+    // RetrieveFile for a crawl, which answers a site that asks it to come back later (429 or
+    // 503 with Retry-After): it waits as long as asked, within CFetchLimits' bound, and asks
+    // once more; that second answer is the page's. A stop ends the wait at once.
+    eFileRetrieveStatus RetrievePage(const QString& url, quint32 timeoutMs, QString& error, QByteArray& content);
 
     // True when the last RetrieveFile ended with eFileRetrieveError because the stop flag
     // was set: the caller reports a stop, not a failure.
@@ -83,6 +90,7 @@ private:
     // libcurl's CURLcode, kept out of this header.
     int RunTransfer();
 
+    const std::atomic<bool>* m_pStopRequested;
     std::unique_ptr<CCurlMulti> m_pMulti;
     std::unique_ptr<CFetchTransfer> m_pTransfer;
 };

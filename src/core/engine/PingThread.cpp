@@ -403,7 +403,7 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
             fetch = std::move(found->second);
             arrived.erase(found);
         } else {
-            fetch.m_Status = m_pFetcher->RetrieveFile(link.m_Url, timeoutMs, fetch.m_Error, fetch.m_Content);
+            fetch.m_Status = m_pFetcher->RetrievePage(link.m_Url, timeoutMs, fetch.m_Error, fetch.m_Content);
             fetch.m_bStopped = m_pFetcher->WasStopped();
             fetch.m_Figures = m_pFetcher->GetFigures();
             fetch.m_EffectiveUrl = m_pFetcher->GetEffectiveUrl();
