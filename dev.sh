@@ -18,6 +18,7 @@ PACKAGES=(
     qtkeychain-qt6-dev gnome-keyring dbus-daemon
     python3 python3-aiosmtpd iproute2 util-linux libsystemd-dev
     librsvg2-bin desktop-file-utils appstream libxml2-utils shared-mime-info libglib2.0-bin man-db systemd
+    libmicrohttpd-dev prometheus
 )
 
 ensure_packages() {

@@ -134,6 +134,7 @@ void Load(CAppSettings& s)
     s.m_AlertHttpContentType = options.ReadText(QStringLiteral("m_AlertHttpContentType"));
     s.m_SpiderConnections = std::clamp(options.ReadInt(QStringLiteral("m_SpiderConnections"), 8), 1, 32);
     s.m_MetricsListen = options.ReadText(QStringLiteral("m_MetricsListen"));
+    s.m_bMetricsAllowRemote = options.ReadBool(QStringLiteral("m_bMetricsAllowRemote"), false);
     s.m_SeverityShown.clear();
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
         s.m_SeverityShown.insert(code, options.ReadBool(SeverityKey(code), true));
@@ -175,6 +176,7 @@ void Save(const CAppSettings& s)
         {QStringLiteral("m_AlertHttpContentType"), s.m_AlertHttpContentType},
         {QStringLiteral("m_SpiderConnections"), s.m_SpiderConnections},
         {QStringLiteral("m_MetricsListen"), s.m_MetricsListen},
+        {QStringLiteral("m_bMetricsAllowRemote"), int(s.m_bMetricsAllowRemote)},
     };
     for (const auto& [code, name] : CSeverity::GetSeverityTable())
         values.append({SeverityKey(code), int(s.IsSeverityShown(code))});

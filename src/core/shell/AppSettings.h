@@ -62,6 +62,8 @@ public:
     int m_SpiderConnections = 8;
     // Where the Prometheus metrics are served, "ADDRESS:PORT"; empty: not served.
     QString m_MetricsListen;
+    // Serves the metrics on an address other machines can reach (not only loopback).
+    bool m_bMetricsAllowRemote = false;
 
     bool IsSeverityShown(int code) const { return m_SeverityShown.value(code, true); }
     static QMap<int, bool> AllSeveritiesShown();

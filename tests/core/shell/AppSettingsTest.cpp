@@ -81,8 +81,8 @@ TEST(AppSettings, StoreLayoutUsesTheFieldNamesInGroupOptions)
     EXPECT_EQ(store.value(QStringLiteral("LogSeverity6")).toInt(), 0);
     EXPECT_EQ(store.value(QStringLiteral("LogSeverity0")).toInt(), 1);
     // The history keys, the notification switch, the mail and alert keys, the crawl's
-    // connections and the metrics address follow the first sixteen.
-    EXPECT_EQ(store.childKeys().size(), 16 + 3 + 1 + 10 + 7 + 2);
+    // connections and the metrics address and its remote switch follow the first sixteen.
+    EXPECT_EQ(store.childKeys().size(), 16 + 3 + 1 + 10 + 7 + 3);
 }
 
 TEST(AppSettings, StoredValuesAreReadAsTheRegistryWouldGiveThem)
