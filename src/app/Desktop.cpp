@@ -2,6 +2,7 @@
 
 #include "TerminationSignals.h"
 #include "Version.h"
+#include "core/metrics/MetricsEndpoint.h"
 #include "core/shell/AppSettings.h"
 #include "core/shell/Hub.h"
 #include "core/tasks/VigrelDoc.h"
@@ -53,6 +54,18 @@ int RunDesktop(const CDesktopOptions& options)
         ShowMessageBox(nullptr, QMessageBox::Critical, QStringLiteral("Unable to start the monitoring threads."));
         hub.Shutdown();
         return 2;
+    }
+
+    // The window goes on without the metrics when they cannot be served; the message says why.
+    CMetricsEndpoint metrics(&hub);
+    if (const CAppSettings& settings = GetAppSettings(); !settings.m_MetricsListen.trimmed().isEmpty()) {
+        QString error;
+        if (metrics.Start(settings.m_MetricsListen, settings.m_bMetricsAllowRemote, &error))
+            hub.ProcessOutputMessage(
+                CLogMessage(eInformational, QStringLiteral("Metrics served at %1/metrics").arg(metrics.BaseUrl())));
+        else
+            hub.ProcessOutputMessage(CLogMessage(
+                eApplicationFailure, QStringLiteral("Metrics not served (setting m_MetricsListen): ") + error));
     }
 
     // Only the command line names the file to open: the Options' task file travels in the

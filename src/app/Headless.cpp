@@ -4,7 +4,9 @@
 #include "ServiceNotify.h"
 #include "TaskFileReload.h"
 #include "TerminationSignals.h"
+#include "core/metrics/MetricsEndpoint.h"
 #include "core/output/LogFile.h"
+#include "core/shell/AppSettings.h"
 #include "core/shell/Hub.h"
 #include "core/shell/Messages.h"
 #include "core/support/Clock.h"
@@ -156,12 +158,29 @@ int RunSchedule(CHub& hub, CVigrelDoc& document, const CHeadlessOptions& options
         std::fprintf(stderr, "corvane: unable to watch for termination signals\n");
         return 2;
     }
+    // The metrics address is checked before anything is monitored: a service that cannot
+    // serve what it was asked to fails at once, where its manager sees it, not later.
+    CMetricsEndpoint metrics(&hub);
+    const CAppSettings& settings = GetAppSettings();
+    const bool listenFromSettings = options.m_MetricsListen.isNull();
+    const QString listen = listenFromSettings ? settings.m_MetricsListen : options.m_MetricsListen;
+    if (!listen.trimmed().isEmpty()) {
+        QString error;
+        if (!metrics.Start(listen, options.m_bMetricsAllowRemote || settings.m_bMetricsAllowRemote, &error)) {
+            std::fprintf(stderr, "corvane: metrics not served (%s): %s\n",
+                         listenFromSettings ? "setting m_MetricsListen" : "--metrics-listen", qUtf8Printable(error));
+            return 2;
+        }
+    }
     QObject::connect(&hub, &CHub::MessageShown, &hub, &PrintLine);
     if (!hub.Start()) {
         std::fprintf(stderr, "corvane: unable to start the monitoring threads\n");
         hub.Shutdown();
         return 2;
     }
+    if (metrics.IsServing())
+        hub.ProcessOutputMessage(
+            CLogMessage(eInformational, QStringLiteral("Metrics served at %1/metrics").arg(metrics.BaseUrl())));
     AnnounceSchedule(hub, document, options.m_bRunNow);
     // Handed over as by the Execute command, which leaves the next run time alone: the
     // schedule goes on as if the tasks had not run now.

@@ -23,9 +23,14 @@ struct CHeadlessOptions
     eOnceReport m_Report = eOnceReport::eText;
     // With the schedule: every scheduled task runs once at the start, then at its usual times.
     bool m_bRunNow = false;
+    // With the schedule: where the Prometheus metrics are served; null: as the settings say
+    // (m_MetricsListen), empty: not served.
+    QString m_MetricsListen;
+    // Besides the setting m_bMetricsAllowRemote: an address other machines reach is accepted.
+    bool m_bMetricsAllowRemote = false;
 };
 
 // Returns the process exit code: 0 after a clean stop (or, with m_bOnce, when every task
 // gave a success verdict), 1 when a task failed or gave no verdict, 2 when the task file
-// cannot be read.
+// cannot be read or the metrics cannot be served as asked.
 int RunHeadless(const CHeadlessOptions& options);

@@ -72,8 +72,19 @@ int main(int argc, char** argv)
                        "\"junit\" a JUnit XML report, on standard output; the log lines then go to standard "
                        "error."),
         QStringLiteral("csv|json|junit"));
-    parser.addOptions(
-        {headlessOption, onceOption, runNowOption, settingsOption, historyOption, sinceOption, formatOption});
+    const QCommandLineOption metricsListenOption(
+        QStringLiteral("metrics-listen"),
+        QStringLiteral("With --headless: serve the tasks' latest results to Prometheus at "
+                       "http://ADDRESS:PORT/metrics (and \"ok\" at /healthz). A bare PORT or :PORT listens on "
+                       "127.0.0.1, [::1]:PORT on IPv6; port 0 takes a free port, which the log names. Overrides "
+                       "the setting m_MetricsListen; not with --once."),
+        QStringLiteral("ADDRESS:PORT"));
+    const QCommandLineOption metricsAllowRemoteOption(
+        QStringLiteral("metrics-allow-remote"),
+        QStringLiteral("With --headless: let the metrics be served on an address other machines reach (such as "
+                       "0.0.0.0:9100); without it only loopback addresses are accepted."));
+    parser.addOptions({headlessOption, onceOption, runNowOption, settingsOption, historyOption, sinceOption,
+                       formatOption, metricsListenOption, metricsAllowRemoteOption});
     parser.addPositionalArgument(QStringLiteral("file"),
                                  QStringLiteral("The task file (.cvn) to open, or to monitor with --headless."),
                                  QStringLiteral("[FILE.cvn]"));
@@ -90,7 +101,8 @@ int main(int argc, char** argv)
     // console program, help, version, usage errors) runs without a display.
     const bool desktop = parser.parse(withoutMinimize) && !parser.isSet(headlessOption) && !parser.isSet(onceOption)
         && !parser.isSet(runNowOption) && !parser.isSet(historyOption) && !parser.isSet(sinceOption)
-        && !parser.isSet(formatOption) && !parser.isSet(helpOption) && !parser.isSet(versionOption);
+        && !parser.isSet(formatOption) && !parser.isSet(metricsListenOption) && !parser.isSet(metricsAllowRemoteOption)
+        && !parser.isSet(helpOption) && !parser.isSet(versionOption);
 
     const auto usageError = [&](const QString& text) {
         std::fprintf(stderr, "corvane: %s\n\n%s", qUtf8Printable(text), qUtf8Printable(parser.helpText()));
@@ -127,6 +139,13 @@ int main(int argc, char** argv)
         return usageError(QStringLiteral("--run-now needs --headless"));
     if (parser.isSet(runNowOption) && parser.isSet(onceOption))
         return usageError(QStringLiteral("--run-now and --once cannot be combined: --once runs every task already"));
+    if (parser.isSet(metricsListenOption) && !parser.isSet(headlessOption))
+        return usageError(QStringLiteral("--metrics-listen needs --headless"));
+    if (parser.isSet(metricsAllowRemoteOption) && !parser.isSet(headlessOption))
+        return usageError(QStringLiteral("--metrics-allow-remote needs --headless"));
+    if (parser.isSet(metricsListenOption) && parser.isSet(onceOption))
+        return usageError(QStringLiteral("--metrics-listen and --once cannot be combined: --once ends before the "
+                                         "metrics could be scraped"));
     if (parser.isSet(settingsOption))
         SetSettingsFile(parser.value(settingsOption));
     if (files.isEmpty())
@@ -155,6 +174,9 @@ int main(int argc, char** argv)
     options.m_TaskFile = files.first();
     options.m_bOnce = parser.isSet(onceOption);
     options.m_bRunNow = parser.isSet(runNowOption);
+    if (parser.isSet(metricsListenOption))
+        options.m_MetricsListen = parser.value(metricsListenOption);
+    options.m_bMetricsAllowRemote = parser.isSet(metricsAllowRemoteOption);
     if (parser.isSet(formatOption)) {
         if (format == QLatin1String("json"))
             options.m_Report = eOnceReport::eJson;

@@ -156,6 +156,28 @@ CHistoryPreferencesPage::CHistoryPreferencesPage(QWidget* parent)
     retentionRow->addStretch(1);
     retentionRow->addWidget(m_pClearHistory);
     layout->addLayout(retentionRow, row++, 0, 1, 2);
+    layout->addWidget(CreateSeparator(this), row++, 0, 1, 2);
+
+    // The latest results for Prometheus; read at the start, like the address of any server.
+    layout->addWidget(CreatePageIcon(QStyle::SP_ComputerIcon, this), row, 0);
+    layout->addWidget(CreateExplanation(QStringLiteral("Prometheus can read every task's latest result at "
+                                                       "http://ADDRESS:PORT/metrics. Leave the address empty to "
+                                                       "serve nothing. Takes effect at the next start."),
+                                        this),
+                      row++, 1);
+    m_pMetricsListen = new QLineEdit(this);
+    m_pMetricsListen->setObjectName(QStringLiteral("MetricsListen"));
+    m_pMetricsListen->setPlaceholderText(QStringLiteral("Off (for instance 127.0.0.1:9100)"));
+    auto* metricsLabel = new QLabel(QStringLiteral("Serve &metrics at:"), this);
+    metricsLabel->setBuddy(m_pMetricsListen);
+    auto* metricsRow = new QHBoxLayout;
+    metricsRow->addWidget(metricsLabel);
+    metricsRow->addWidget(m_pMetricsListen, 1);
+    layout->addLayout(metricsRow, row++, 0, 1, 2);
+    m_pMetricsAllowRemote
+        = new QCheckBox(QStringLiteral("Allow an address &other computers can reach (not only this computer)"), this);
+    m_pMetricsAllowRemote->setObjectName(QStringLiteral("MetricsAllowRemote"));
+    layout->addWidget(m_pMetricsAllowRemote, row++, 0, 1, 2);
     layout->setRowStretch(row, 1);
 
     connect(m_pHistoryEnabled, &QCheckBox::toggled, this, &CHistoryPreferencesPage::UpdateEnabling);
@@ -173,6 +195,8 @@ void CHistoryPreferencesPage::Load(const CAppSettings& settings)
 {
     m_pHistoryEnabled->setChecked(settings.m_bHistoryEnabled);
     m_pRetentionDays->setValue(settings.m_HistoryRetentionDays);
+    m_pMetricsListen->setText(settings.m_MetricsListen);
+    m_pMetricsAllowRemote->setChecked(settings.m_bMetricsAllowRemote);
 
     m_LoadedSetting = settings.m_HistoryDatabase;
     m_FileSetting.clear();
@@ -215,6 +239,8 @@ void CHistoryPreferencesPage::Store(CAppSettings& settings) const
     settings.m_bHistoryEnabled = m_pHistoryEnabled->isChecked();
     settings.m_HistoryRetentionDays = m_pRetentionDays->value();
     settings.m_HistoryDatabase = GetDatabaseSetting();
+    settings.m_MetricsListen = m_pMetricsListen->text().trimmed();
+    settings.m_bMetricsAllowRemote = m_pMetricsAllowRemote->isChecked();
 }
 
 QString CHistoryPreferencesPage::GetDatabaseSetting() const

@@ -16,7 +16,8 @@ struct CHistoryLocation;
 
 // The "History" page of the Options sheet: whether results are kept, in which database (the
 // SQLite file on this computer or a PostgreSQL server several programs share), for how long,
-// and the buttons that try the connection and clear what was recorded. Both buttons work on
+// and the buttons that try the connection and clear what was recorded; and where Prometheus
+// reads the latest results. Both buttons work on
 // a thread of the pool, so a server that does not answer never freezes the window.
 class CHistoryPreferencesPage : public QWidget
 {
@@ -71,6 +72,8 @@ private:
     QLabel* m_pRetentionDaysLabel;
     QLabel* m_pRetentionNote;
     QPushButton* m_pClearHistory;
+    QLineEdit* m_pMetricsListen;
+    QCheckBox* m_pMetricsAllowRemote;
 
     // What Load() was given, and what the controls said then: a setting nobody changed is
     // stored as it was written, options of the URI and spelling included.
