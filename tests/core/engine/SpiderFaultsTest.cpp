@@ -1,4 +1,5 @@
 #include "EngineFixture.h"
+#include "core/engine/ConcurrentFetcher.h"
 #include "support/QtPrinters.h"
 
 #include <QDateTime>
@@ -173,6 +174,8 @@ TEST_F(SpiderFaults, ServersThatDropRequestsOrConnectionsLoseNoPage)
         for (int i = 0; i < chain; ++i)
             EXPECT_EQ(std::count(paths.begin(), paths.end(), "/p" + std::to_string(i) + ".html"), 1) << i;
     }
+    // The crawls did meet closed connections: one per three answers, and one per drop.
+    EXPECT_GE(server.ConnectionCount(), 3 * (chain + 4) / 3);
 }
 
 TEST_F(SpiderFaults, RetryAfterIsWaitedForAndThePageAskedForOnceMore)
@@ -411,4 +414,39 @@ TEST_F(SpiderFaults, APageWithTenThousandLinksHasEachPageFetchedOnce)
         else
             EXPECT_TRUE(events == one) << "the crawl with 8 connections differs from the one with 1";
     }
+}
+
+TEST(ConcurrentFetcherRefusals, OneBurstOfRefusalsHalvesTheTransfersOnce)
+{
+    // Every page is refused once with "at once"; the refusals of requests that went out
+    // together are one signal from the site, not one each.
+    CRequestLog log;
+    CScriptedHttpServer server([&](const std::string& path) {
+        log.Note(path);
+        std::this_thread::sleep_for(20ms);
+        return log.Count(path) == 1 ? Refusal(503, "0") : PageAnswer("<html>" + path + "</html>");
+    });
+    ASSERT_TRUE(server.IsListening());
+    CConcurrentFetcher fetcher(8);
+    const auto fetchAll = [&](int first, int count) {
+        for (int i = first; i < first + count; ++i)
+            ASSERT_TRUE(fetcher.Submit(quint64(i), server.Url(QStringLiteral("/p%1").arg(i)), 5000));
+        std::map<quint64, CCompletedFetch> done;
+        while (fetcher.InFlightCount() > 0) {
+            for (CCompletedFetch& page : fetcher.WaitForAny())
+                EXPECT_TRUE(done.emplace(page.m_Key, std::move(page)).second);
+        }
+        ASSERT_EQ(done.size(), size_t(count));
+        for (const auto& [key, page] : done) {
+            EXPECT_EQ(page.m_Status, eFileRetrieved) << page.m_Error.toStdString();
+            EXPECT_EQ(page.m_Content, QByteArray("<html>/p") + QByteArray::number(key) + "</html>");
+        }
+    };
+    fetchAll(0, 8);
+    EXPECT_EQ(fetcher.GetMaxTransfers(), 4);
+    // The next requests went out at the lower rate; refused again, it is halved again.
+    fetchAll(8, 4);
+    EXPECT_EQ(fetcher.GetMaxTransfers(), 2);
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(log.Count("/p" + std::to_string(i)), 2) << i;
 }
