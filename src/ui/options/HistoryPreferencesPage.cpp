@@ -175,7 +175,7 @@ CHistoryPreferencesPage::CHistoryPreferencesPage(QWidget* parent)
     metricsRow->addWidget(m_pMetricsListen, 1);
     layout->addLayout(metricsRow, row++, 0, 1, 2);
     m_pMetricsAllowRemote
-        = new QCheckBox(QStringLiteral("Allow an address &other computers can reach (not only this computer)"), this);
+        = new QCheckBox(QStringLiteral("Allow an address other computers can &reach (not only this computer)"), this);
     m_pMetricsAllowRemote->setObjectName(QStringLiteral("MetricsAllowRemote"));
     layout->addWidget(m_pMetricsAllowRemote, row++, 0, 1, 2);
     layout->setRowStretch(row, 1);

@@ -146,7 +146,8 @@ TEST_F(OptionPages, KeyboardReachesEveryControl)
     Control<QRadioButton>("HistoryServer")->click();
     EXPECT_EQ(TabOrderFrom("HistoryEnabled"),
               QStringList({"HistoryEnabled", "HistoryServer", "HistoryHost", "HistoryPort", "HistoryDatabaseName",
-                           "HistoryUser", "HistoryTestConnection", "HistoryRetentionDays", "HistoryClear"})
+                           "HistoryUser", "HistoryTestConnection", "HistoryRetentionDays", "HistoryClear",
+                           "MetricsListen", "MetricsAllowRemote"})
                   + after);
     // The arrow keys move between the two databases.
     Control("HistoryServer")->setFocus(Qt::TabFocusReason);
@@ -164,7 +165,7 @@ TEST_F(OptionPages, KeyboardReachesEveryControl)
           {Qt::Key_E, "RunApplication"},
           {Qt::Key_R, "AlertOnRecovery"}}},
         {2, {{Qt::Key_N, "LimitMessageNumber"}, {Qt::Key_A, "LogToFile"}}},
-        {3, {{Qt::Key_K, "HistoryEnabled"}}},
+        {3, {{Qt::Key_K, "HistoryEnabled"}, {Qt::Key_R, "MetricsAllowRemote"}}},
     };
     for (const auto& [page, keys] : mnemonics) {
         Open(page);
