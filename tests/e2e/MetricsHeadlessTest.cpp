@@ -271,6 +271,24 @@ TEST_F(MetricsHeadless, AScrapeAfterAPassingAndAFailingRunShowsWhatTheyFound)
 
     Terminate(process);
 
+    // After a restart, before any task runs again, the page shows what the result history
+    // last recorded; the run counters start again from nothing.
+    QProcess restarted;
+    m_Output.clear();
+    Start(restarted, {QStringLiteral("--metrics-listen"), QStringLiteral(":0"), taskFile});
+    const int portAfter = WaitForMetricsPort(restarted);
+    ASSERT_GT(portAfter, 0) << m_Output.toStdString();
+    const std::vector<std::string> remembered {
+        Sample("probe_success", kShopName, kShopKey, "1"),
+        Sample("probe_success", back, kBackKey, "0"),
+        Sample("probe_http_status_code", back, kBackKey, "500"),
+        Sample("corvane_task_runs_total", back, kBackKey, "0"),
+    };
+    const std::string pageAfter = ScrapeUntil(portAfter, remembered);
+    for (const std::string& line : remembered)
+        EXPECT_NE(pageAfter.find("\n" + line + "\n"), std::string::npos) << line << "\n--- page:\n" << pageAfter;
+    Terminate(restarted);
+
     const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
     if (promtool.isEmpty())
         GTEST_SKIP() << "promtool is missing (Debian package prometheus, which ./dev.sh installs): the page was "

@@ -1,5 +1,7 @@
 #include "core/metrics/MetricsEndpoint.h"
 
+#include "core/history/HistoryStore.h"
+#include "core/history/HistoryThread.h"
 #include "core/metrics/MetricsExposition.h"
 #include "core/shell/Hub.h"
 #include "core/tasks/VigrelDoc.h"
@@ -125,12 +127,25 @@ CMetricsEndpoint::CMetricsEndpoint(CHub* hub, QObject* parent)
     m_Debounce.setSingleShot(true);
     m_Debounce.setInterval(0);
     connect(&m_Debounce, &QTimer::timeout, this, &CMetricsEndpoint::Render);
+    m_AskDebounce.setSingleShot(true);
+    m_AskDebounce.setInterval(0);
+    connect(&m_AskDebounce, &QTimer::timeout, this, &CMetricsEndpoint::AskHistory);
+    // The history may open after the server started (the headless program checks its address
+    // before anything runs), and again when the settings change.
+    connect(hub, &CHub::HistoryOpened, this, [this] {
+        if (IsServing())
+            m_AskDebounce.start();
+    });
     if (CVigrelDoc* document = hub->GetDocument()) {
         // The page follows the task list: names as they are now, removed tasks gone.
         const auto changed = [this] {
             m_Debounce.start();
         };
-        connect(document, &CVigrelDoc::TaskAdded, this, changed);
+        connect(document, &CVigrelDoc::TaskAdded, this, [this] {
+            m_Debounce.start();
+            if (IsServing())
+                m_AskDebounce.start();
+        });
         connect(document, &CVigrelDoc::TaskChanged, this, changed);
         connect(document, &CVigrelDoc::TaskRemoved, this, changed);
         connect(document, &CVigrelDoc::TasksCleared, this, changed);
@@ -184,7 +199,45 @@ bool CMetricsEndpoint::Start(const QString& listen, bool allowRemote, QString* e
     }
     m_Address = address;
     m_Address.m_Port = port;
+    AskHistory();
     return true;
+}
+
+void CMetricsEndpoint::AskHistory()
+{
+    CHistoryThread* history = m_pHub->GetHistory();
+    const CVigrelDoc* document = m_pHub->GetDocument();
+    if (!history || !document)
+        return;
+    QStringList keys;
+    for (const CTask& task : document->GetTasks()) {
+        if (!task.m_TaskGuid.isEmpty() && !m_Tasks.value(task.m_TaskGuid).m_bHasResult)
+            keys.append(task.m_TaskGuid);
+    }
+    if (keys.isEmpty())
+        return;
+    history->Query<QList<CCheckResult>>(
+        [keys](CHistoryStore& store) {
+            QList<CCheckResult> latest;
+            for (const QString& key : keys) {
+                const CTaskStatus status = store.GetStatus(key);
+                if (status.m_LastResult && status.m_LastResult->m_Verdict != eVerdict::eStopped)
+                    latest.append(*status.m_LastResult);
+            }
+            return latest;
+        },
+        this,
+        [this](const QList<CCheckResult>& latest) {
+            // A run that ended while the history was asked is newer than its answer.
+            for (const CCheckResult& result : latest) {
+                CCounters& counters = m_Tasks[result.m_TaskKey];
+                if (counters.m_bHasResult)
+                    continue;
+                counters.m_bHasResult = true;
+                counters.m_Last = result;
+            }
+            Render();
+        });
 }
 
 void CMetricsEndpoint::Stop()

@@ -55,11 +55,16 @@ private:
     };
 
     void OnResult(const CCheckResult& result);
+    // Takes the latest verdict the result history holds of every task not heard of since
+    // the start, so a scrape right after a restart shows the state the monitor was in; the
+    // run counters start from nothing, as Prometheus expects of a restart.
+    void AskHistory();
     void Render();
 
     CHub* m_pHub;
     QHash<QString, CCounters> m_Tasks; // by task key
     QTimer m_Debounce; // folds a burst of changes (a task file read) into one new page
+    QTimer m_AskDebounce; // and the tasks a burst added into one question to the history
     std::shared_ptr<CShared> m_pShared;
     MHD_Daemon* m_pDaemon = nullptr;
     CMetricsAddress m_Address;
