@@ -67,7 +67,14 @@ CConcurrentFetcher::CSlot* CConcurrentFetcher::FreeSlot()
     return m_Slots.back().get();
 }
 
-bool CConcurrentFetcher::Submit(quint64 key, const QString& url, quint32 timeoutMs)
+void CConcurrentFetcher::LimitHostConnections(int maxPerHost)
+{
+    if (*m_pMulti) {
+        curl_multi_setopt(m_pMulti->Get(), CURLMOPT_MAX_HOST_CONNECTIONS, long(std::max(maxPerHost, 1)));
+    }
+}
+
+bool CConcurrentFetcher::Submit(quint64 key, const QString& url, quint32 timeoutMs, eFetchRequest request)
 {
     if (m_nInFlight >= m_nMaxTransfers) {
         return false;
@@ -79,7 +86,7 @@ bool CConcurrentFetcher::Submit(quint64 key, const QString& url, quint32 timeout
     slot->m_nTimeoutMs = timeoutMs;
     slot->m_bRetried = false;
     slot->m_Content.clear();
-    if (!slot->m_pTransfer->Prepare(url, timeoutMs, slot->m_Content)) {
+    if (!slot->m_pTransfer->Prepare(url, timeoutMs, slot->m_Content, request)) {
         Complete(*slot, -1, m_Ready);
         return true;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/engine/FetchTransfer.h"
 #include "core/engine/PageFetcher.h"
 
 #include <QByteArray>
@@ -59,7 +60,10 @@ public:
     // Starts fetching url; false, with nothing started, when the fetcher is full. A URL that
     // fails before any transfer (it does not parse, a stop) comes back from the next
     // WaitForAny like any other.
-    bool Submit(quint64 key, const QString& url, quint32 timeoutMs);
+    bool Submit(quint64 key, const QString& url, quint32 timeoutMs, eFetchRequest request = eFetchRequest::ePage);
+    // For transfers spread over many hosts: fewer connections to any one of them than there
+    // are transfers. Transfers beyond that wait for a connection of their host.
+    void LimitHostConnections(int maxPerHost);
     // Drives the transfers until at least one has ended, and hands back every page that has,
     // in the order they ended. Empty when nothing is in flight, or when maxWaitMs (when not
     // negative) passed first: the transfers then go on.

@@ -171,12 +171,13 @@ eFileRetrieveStatus CFetchTransfer::Fail(const char* format, const QString& reas
     return eFileRetrieveError;
 }
 
-bool CFetchTransfer::Prepare(const QString& url, quint32 timeoutMs, QByteArray& content)
+bool CFetchTransfer::Prepare(const QString& url, quint32 timeoutMs, QByteArray& content, eFetchRequest request)
 {
     m_Status = eFileRetrieved;
     m_Error.clear();
     m_bStopped = false;
     m_Url = url;
+    m_Request = request;
     m_EffectiveUrl = url;
     m_Figures = {};
     m_nRetryDelayMs = -1;
@@ -216,6 +217,12 @@ bool CFetchTransfer::Prepare(const QString& url, quint32 timeoutMs, QByteArray& 
     // would hold every other transfer behind the first page.
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT,
                      m_bWaitForMultiplexing && url.startsWith(QLatin1String("https:"), Qt::CaseInsensitive) ? 1L : 0L);
+    // The handle is reused, so each transfer sets its method anew.
+    if (request == eFetchRequest::eLinkHead) {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    }
     m_ErrorDetail.fill('\0');
     m_nTimeoutMs = timeoutMs;
     m_nTransferLimitMs = std::max(m_Limits.m_MinTransferMs, m_Limits.m_TransferTimeFactor * qint64(timeoutMs));
@@ -301,13 +308,19 @@ void CFetchTransfer::Finish(int curlResult)
     case eAbort::eBadStatus:
         m_nRetryDelayMs = RetryDelayMs();
         m_Error = quotedUrl
-            + QStringLiteral("' Bad status code for the GET operation received from the server: %1").arg(m_nStatusCode);
+            + QStringLiteral("' Bad status code for the %1 operation received from the server: %2")
+                  .arg(m_Request == eFetchRequest::eLinkHead ? QStringLiteral("HEAD") : QStringLiteral("GET"))
+                  .arg(m_nStatusCode);
         return;
     case eAbort::eNoContentType:
         m_Error = quotedUrl + QStringLiteral("' Unable to get the content type from http file retrieval.");
         return;
     case eAbort::eNotText:
         m_Status = eFileNotText;
+        return;
+    case eAbort::eLinkAnswered:
+        m_EffectiveUrl = m_Figures.m_FinalUrl;
+        m_Status = eFileRetrieved;
         return;
     case eAbort::eStalled:
         Fail(failedCase,
@@ -420,6 +433,10 @@ bool CFetchTransfer::HeaderLine(const QByteArray& line)
     }
     m_bAnswerArrived = true;
     m_Abort = JudgeAnswer();
+    // The answer to a HEAD ends with its headers, whatever its Content-Length says.
+    if (m_Request == eFetchRequest::eLinkHead) {
+        return true;
+    }
     if (m_Abort == eAbort::eNone && m_nContentLength > m_Limits.m_MaxBytes) {
         m_Abort = eAbort::eTooLarge;
     }
@@ -431,8 +448,8 @@ bool CFetchTransfer::StartDraining()
     // A broken link or an image costs a crawl one more handshake per page when its
     // connection is dropped; reading a small body to its end is cheaper. A body that may be
     // large is not worth its download: the connection goes, as before.
-    const bool refused
-        = m_Abort == eAbort::eBadStatus || m_Abort == eAbort::eNotText || m_Abort == eAbort::eNoContentType;
+    const bool refused = m_Abort == eAbort::eBadStatus || m_Abort == eAbort::eNotText
+        || m_Abort == eAbort::eNoContentType || m_Abort == eAbort::eLinkAnswered;
     m_bDraining = refused && m_nContentLength <= m_Limits.m_MaxDrainBytes && !StopRequested();
     m_nDrainedBytes = 0;
     return m_bDraining;
@@ -472,6 +489,9 @@ CFetchTransfer::eAbort CFetchTransfer::JudgeAnswer()
     }
     if (m_nStatusCode < 200 || m_nStatusCode > 299) {
         return eAbort::eBadStatus;
+    }
+    if (m_Request != eFetchRequest::ePage) {
+        return eAbort::eLinkAnswered;
     }
     if (!m_bHasContentType) {
         return eAbort::eNoContentType;

@@ -15,6 +15,16 @@ class CCurlEasy;
 class CCurlMulti;
 class CCurlStringList;
 
+// What a transfer asks of the server: a page, judged and read as the checks read pages, or
+// only whether a link answers. A link answers when its final status is 2xx, whatever it holds,
+// and its body is never read: a HEAD has none, and after a GET the body is dropped.
+enum class eFetchRequest
+{
+    ePage,
+    eLinkHead,
+    eLinkGet,
+};
+
 // One page transfer on its own easy handle: the request it sends, the bounds it keeps and the
 // verdict on the answer. Whoever drives the multi handle (CPageFetcher for one page at a time,
 // CConcurrentFetcher for several) goes through this class, so a page is judged alike however
@@ -30,7 +40,8 @@ public:
     // Readies a transfer of url whose body is appended to content, which must outlive it.
     // False when the outcome is known already (a stop, a URL that does not parse, unusable
     // trusted certificates): the accessors below then hold it and nothing is to be driven.
-    bool Prepare(const QString& url, quint32 timeoutMs, QByteArray& content);
+    bool Prepare(const QString& url, quint32 timeoutMs, QByteArray& content,
+                 eFetchRequest request = eFetchRequest::ePage);
     // Lets the HTTPS transfers of a concurrent crawl wait for a connection that may carry
     // them beside others (HTTP/2), rather than each opening its own.
     void WaitForMultiplexing();
@@ -71,6 +82,7 @@ private:
         eTooLarge,
         eStalled,
         eTooLong,
+        eLinkAnswered, // a link check had its answer; the body is not wanted
     };
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* transfer);
@@ -111,6 +123,7 @@ private:
 
     // State of the transfer in progress, reset by every Prepare.
     QString m_Url;
+    eFetchRequest m_Request = eFetchRequest::ePage;
     quint32 m_nTimeoutMs = 0;
     qint64 m_nTransferLimitMs = 0;
     std::chrono::steady_clock::time_point m_Started;
