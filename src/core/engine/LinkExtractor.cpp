@@ -177,7 +177,8 @@ void AddSpiderLink(const CSpiderLink& link, const QString& referrer, CSpiderQueu
         queue.push_back(link);
 }
 
-QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& content, const QByteArray& contentType)
+QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& content, const QByteArray& contentType,
+                                QList<QString>* otherSites)
 {
     CLinkResolver resolver(pageUrl);
     if (!resolver.IsValid())
@@ -194,6 +195,8 @@ QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& conten
         for (QString& link : *raw) {
             if (resolver.NormalizeUrl(link))
                 found.append(std::move(link));
+            else if (otherSites && resolver.ResolveOtherSite(link))
+                otherSites->append(std::move(link));
         }
     }
     return found;
@@ -249,7 +252,8 @@ bool CLinkExtractionWorker::IsNextReady()
     return !m_Results.empty();
 }
 
-void CLinkExtractionWorker::TakeNext(CSpiderQueue& queue, CReferrerMap& referrers, std::optional<int> maxDepth)
+void CLinkExtractionWorker::TakeNext(CSpiderQueue& queue, CReferrerMap& referrers, std::optional<int> maxDepth,
+                                     QList<QString>* otherSites)
 {
     if (m_Pending.empty())
         return;
@@ -257,7 +261,9 @@ void CLinkExtractionWorker::TakeNext(CSpiderQueue& queue, CReferrerMap& referrer
     {
         std::unique_lock lock(m_Lock);
         m_Changed.wait(lock, [this] { return !m_Results.empty(); });
-        links = std::move(m_Results.front());
+        links = std::move(m_Results.front().m_Links);
+        if (otherSites)
+            *otherSites = std::move(m_Results.front().m_OtherSites);
         m_Results.pop_front();
     }
     const auto [page, bytes] = std::move(m_Pending.front());
@@ -276,10 +282,12 @@ void CLinkExtractionWorker::Run()
         CJob job = std::move(m_Jobs.front());
         m_Jobs.pop_front();
         lock.unlock();
-        QList<QString> links = CollectPageLinks(job.m_PageUrl, job.m_Content, job.m_ContentType);
+        CResult result;
+        result.m_Links = CollectPageLinks(job.m_PageUrl, job.m_Content, job.m_ContentType,
+                                          m_bCollectOtherSites ? &result.m_OtherSites : nullptr);
         job = {};
         lock.lock();
-        m_Results.push_back(std::move(links));
+        m_Results.push_back(std::move(result));
         m_Changed.notify_all();
     }
 }

@@ -69,8 +69,10 @@ void AddSpiderLink(const CSpiderLink& link, const QString& referrer, CSpiderQueu
 // element, each in document order, resolved against the page URL (or the page's <base href>).
 // Only http(s) URLs on the page's host are kept. content holds the page's bytes as received,
 // contentType the Content-Type header they came with; the page's text is read in the encoding
-// PageEncoding() decides. Safe to call on any thread.
-QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& content, const QByteArray& contentType = {});
+// PageEncoding() decides. When otherSites is given, the http(s) links to other hosts are
+// appended to it, resolved alike and in the same order. Safe to call on any thread.
+QList<QString> CollectPageLinks(const QString& pageUrl, const QByteArray& content, const QByteArray& contentType = {},
+                                QList<QString>* otherSites = nullptr);
 
 // Records page as the referrer of each of links (as CollectPageLinks gives them), and appends
 // to queue those not queued before, with depth page.m_nDepth + 1, unless that exceeds maxDepth.
@@ -95,7 +97,11 @@ void ExtractLinks(const CSpiderLink& page, const QByteArray& content, CSpiderQue
 class CLinkExtractionWorker
 {
 public:
-    CLinkExtractionWorker() = default;
+    // collectOtherSites: each page's links to other hosts are read too, for TakeNext to hand
+    // over.
+    explicit CLinkExtractionWorker(bool collectOtherSites = false)
+        : m_bCollectOtherSites(collectOtherSites)
+    { }
     ~CLinkExtractionWorker();
     CLinkExtractionWorker(const CLinkExtractionWorker&) = delete;
     CLinkExtractionWorker& operator=(const CLinkExtractionWorker&) = delete;
@@ -110,8 +116,10 @@ public:
     // Whether the oldest page not taken yet has been read.
     bool IsNextReady();
     // Waits until the oldest page not taken yet is read, then queues its links as
-    // QueuePageLinks does. Does nothing when every page was taken.
-    void TakeNext(CSpiderQueue& queue, CReferrerMap& referrers, std::optional<int> maxDepth = std::nullopt);
+    // QueuePageLinks does. Does nothing when every page was taken. otherSites, when given,
+    // receives the page's links to other hosts (with collectOtherSites only), in page order.
+    void TakeNext(CSpiderQueue& queue, CReferrerMap& referrers, std::optional<int> maxDepth = std::nullopt,
+                  QList<QString>* otherSites = nullptr);
 
 private:
     struct CJob
@@ -120,8 +128,14 @@ private:
         QByteArray m_Content;
         QByteArray m_ContentType;
     };
+    struct CResult
+    {
+        QList<QString> m_Links;
+        QList<QString> m_OtherSites;
+    };
     void Run();
 
+    const bool m_bCollectOtherSites;
     std::thread m_Thread;
     // The owner's side only: the pages handed over and not taken, oldest first.
     std::deque<std::pair<CSpiderLink, qint64>> m_Pending;
@@ -130,6 +144,6 @@ private:
     std::mutex m_Lock;
     std::condition_variable m_Changed;
     std::deque<CJob> m_Jobs;
-    std::deque<QList<QString>> m_Results;
+    std::deque<CResult> m_Results;
     bool m_bQuit = false;
 };

@@ -165,6 +165,25 @@ bool CLinkResolver::NormalizeUrl(QString& link) const
     return true;
 }
 
+bool CLinkResolver::ResolveOtherSite(QString& link) const
+{
+    if (!IsValid())
+        return false;
+    const QString ref = CleanHref(link);
+    const qsizetype schemeLength = SchemeLength(ref);
+    if (ref.isEmpty() || (schemeLength > 0 && !IsFollowedScheme(QStringView(ref).left(schemeLength))))
+        return false;
+    const QUrl relative(ref, QUrl::TolerantMode);
+    if (!relative.isValid())
+        return false;
+    const QUrl absolute = m_Base.resolved(relative);
+    if (!absolute.isValid() || !IsFollowedScheme(absolute.scheme()) || absolute.host().isEmpty()
+        || IsSameHost(absolute, m_Host))
+        return false;
+    link = UrlToFetchText(absolute);
+    return true;
+}
+
 // Most links of a site are plain relative paths ("b.html", "../x/y.html", "/abs.html?q=1").
 // Parsing each of them into a QUrl costs as much as parsing the page around it, so those made
 // only of characters that no URL encoding ever changes are merged with the base's text

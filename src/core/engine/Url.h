@@ -30,6 +30,10 @@ public:
     // Rewrites link, as written in the page, to the absolute URL it designates and returns
     // true when the crawl follows it. On false, link is left as it was.
     bool NormalizeUrl(QString& link) const;
+    // For a link NormalizeUrl refused: rewrites it to the absolute URL it designates and
+    // returns true when that is an http or https URL on another host. On false, link is left
+    // as it was.
+    bool ResolveOtherSite(QString& link) const;
 
 private:
     void BaseChanged();
