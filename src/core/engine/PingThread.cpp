@@ -2,6 +2,7 @@
 
 #include "core/engine/ConcurrentFetcher.h"
 #include "core/engine/EngineHost.h"
+#include "core/engine/ExternalLinkCheck.h"
 #include "core/engine/LinkExtractor.h"
 #include "core/engine/PageText.h"
 #include "core/engine/Url.h"
@@ -336,11 +337,17 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
         }
     };
 
+    // Links to other sites are checked beside the crawl, as the pages that hold them are
+    // reported; their lines follow the site's own.
+    std::unique_ptr<CExternalLinkCheck> otherSites;
+    if (task.m_bSpiderCheckExternal)
+        otherSites = std::make_unique<CExternalLinkCheck>(timeoutMs, &m_bStopRequested);
+
     // Pages are read on another thread while the crawl goes on fetching. Each fetched page is
     // reported, and its links queued, only once every page fetched before it has had its links
     // queued, so the crawl takes the same steps, and writes the same report, as one that reads
     // each page before fetching the next.
-    CLinkExtractionWorker extractor;
+    CLinkExtractionWorker extractor(otherSites != nullptr);
     std::deque<CFetchedPage> unreported;
     const auto reportNext = [&] {
         const CFetchedPage page = std::move(unreported.front());
@@ -349,8 +356,12 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
         if (page.m_Status == eFileRetrieved) {
             report += QStringLiteral("Succesfully retrieved '") + page.m_Link.m_Url
                 + QStringLiteral("'. Referenced on '") + referrer + QStringLiteral("'\n");
-            if (page.m_bReadLinks)
-                extractor.TakeNext(queue, referrers, maxDepth);
+            if (page.m_bReadLinks) {
+                QList<QString> otherSiteLinks;
+                extractor.TakeNext(queue, referrers, maxDepth, otherSites ? &otherSiteLinks : nullptr);
+                if (otherSites)
+                    otherSites->Add(otherSiteLinks, page.m_Link.m_Url);
+            }
         } else if (page.m_Status == eFileRetrieveError) {
             report += QStringLiteral("Error retrieving ") + page.m_Error + QStringLiteral(". Referenced on '")
                 + referrer + QStringLiteral("'\n");
@@ -434,6 +445,25 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
         fetcherAhead->AbortAll();
     while (!unreported.empty())
         reportNext();
+    if (otherSites) {
+        bool cut = false;
+        for (const CExternalLink& link : otherSites->Finish(stopped, &cut)) {
+            if (link.m_Status == eFileRetrieved) {
+                report += QStringLiteral("Succesfully retrieved '") + link.m_Url + QStringLiteral("'. Referenced on '")
+                    + link.m_Referrer + QStringLiteral("'\n");
+            } else {
+                report += QStringLiteral("Error retrieving ") + link.m_Error + QStringLiteral(". Referenced on '")
+                    + link.m_Referrer + QStringLiteral("'\n");
+                result.m_BrokenLinks.append(CBrokenLink {link.m_Url, link.m_Referrer, link.m_Error});
+                failed = true;
+            }
+        }
+        // A stop while the last links were checked: those not done are left out, as pages are.
+        if (cut && !stopped) {
+            OnTaskStopped(task.m_TaskId);
+            stopped = true;
+        }
+    }
 
     const QString heading = QStringLiteral("\n\nThe following links were checked:\n\n");
     if (failed)
