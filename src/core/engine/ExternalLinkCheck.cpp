@@ -124,12 +124,13 @@ void CExternalLinkCheck::StartWaiting(CConcurrentFetcher& fetcher)
         if (!next)
             return;
         const size_t index = next->m_Waiting.front();
+        const CEntry& entry = m_Links[index];
+        if (!fetcher.Submit(index, entry.m_Link.m_Url, m_nTimeoutMs,
+                            entry.m_bTriedGet ? eFetchRequest::eLinkGet : eFetchRequest::eLinkHead))
+            return;
         next->m_Waiting.pop_front();
         --m_nWaiting;
         ++next->m_nInFlight;
-        const CEntry& entry = m_Links[index];
-        fetcher.Submit(index, entry.m_Link.m_Url, m_nTimeoutMs,
-                       entry.m_bTriedGet ? eFetchRequest::eLinkGet : eFetchRequest::eLinkHead);
     }
 }
 
