@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -56,6 +57,12 @@ protected:
             // Long enough for checks that may overlap to be seen doing so.
             m_OtherSite.Pause(std::chrono::milliseconds(300));
             response.set_content("<p>slow</p>", "text/html");
+        } else if (path == "/busy" && !m_bAskedBusy) {
+            m_bAskedBusy = true;
+            response.status = 429;
+            response.set_header("Retry-After", "1");
+        } else if (path == "/busy") {
+            response.set_content("not a page", "application/octet-stream");
         } else if (path == "/hang") {
             m_OtherSite.Pause(std::chrono::seconds(60));
         } else if (path == "/ok") {
@@ -180,6 +187,7 @@ protected:
     std::vector<std::string> m_OtherRequests; // "METHOD /path", in arrival order
     int m_nActive = 0;
     int m_nPeak = 0;
+    std::atomic<bool> m_bAskedBusy {false};
     QJsonObject m_Report;
     QStringList m_Lines;
 };
@@ -265,6 +273,18 @@ TEST_F(ExternalLinksHeadless, AnotherSiteIsNeverAskedMoreThanTwoThingsAtOnce)
     EXPECT_EQ(m_OtherRequests.size(), 6u);
     EXPECT_LE(m_nPeak, 2);
     EXPECT_LE(m_OtherSite.ConnectionCount(), 2);
+}
+
+TEST_F(ExternalLinksHeadless, ASiteThatAsksForPatienceIsAskedAgainTheSameWay)
+{
+    Serve({{"/index.html", "<a href='" + Other("/busy") + "'>busy</a>"}});
+
+    RunOnce({Crawl(QStringLiteral("Site"), true)});
+    EXPECT_EQ(Verdict(QStringLiteral("Site")),
+              Heading(true) + Retrieved(SiteUrl("/index.html"), QStringLiteral("Task URL"))
+                  + Retrieved(OtherUrl("/busy"), SiteUrl("/index.html")));
+    // After the wait it asked for, still only whether the link answers: never its body.
+    EXPECT_EQ(OtherRequests(), (std::vector<std::string> {"HEAD /busy", "HEAD /busy"}));
 }
 
 TEST_F(ExternalLinksHeadless, AStopEndsTheChecksOfOtherSitesAtOnce)

@@ -21,6 +21,7 @@ struct CConcurrentFetcher::CSlot
     quint64 m_Key = 0;
     QString m_Url;
     quint32 m_nTimeoutMs = 0;
+    eFetchRequest m_Request = eFetchRequest::ePage;
     QByteArray m_Content;
     bool m_bRunning = false; // holds a page not yet handed back, in flight or held
     bool m_bStarted = false; // on the multi handle
@@ -84,6 +85,7 @@ bool CConcurrentFetcher::Submit(quint64 key, const QString& url, quint32 timeout
     slot->m_Key = key;
     slot->m_Url = url;
     slot->m_nTimeoutMs = timeoutMs;
+    slot->m_Request = request;
     slot->m_bRetried = false;
     slot->m_Content.clear();
     if (!slot->m_pTransfer->Prepare(url, timeoutMs, slot->m_Content, request)) {
@@ -140,7 +142,7 @@ bool CConcurrentFetcher::RetryLater(CSlot& slot)
     m_PauseUntil = std::max(m_PauseUntil, std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs));
     // The refused answer leaves nothing behind: the page is what the second one says.
     slot.m_Content.clear();
-    if (!transfer.Prepare(slot.m_Url, slot.m_nTimeoutMs, slot.m_Content)) {
+    if (!transfer.Prepare(slot.m_Url, slot.m_nTimeoutMs, slot.m_Content, slot.m_Request)) {
         return false;
     }
     slot.m_bStarted = false;

@@ -113,7 +113,8 @@ void CExternalLinkCheck::Run()
 
 void CExternalLinkCheck::StartWaiting(CConcurrentFetcher& fetcher)
 {
-    while (m_nWaiting > 0 && fetcher.InFlightCount() < kMaxTransfers) {
+    // Fewer than kMaxTransfers once a site asked for patience.
+    while (m_nWaiting > 0 && fetcher.InFlightCount() < fetcher.GetMaxTransfers()) {
         // The link found first among the hosts that have a connection to spare.
         CHost* next = nullptr;
         for (auto& [name, host] : m_Hosts) {
