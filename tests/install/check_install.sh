@@ -136,7 +136,9 @@ for unit in "${units[@]}"; do
         grep -qx "Type=notify" "$unit" && grep -q "^WatchdogSec=" "$unit" ||
             fail "${unit#"$prefix"/} waits for readiness or a watchdog but not for both"
         if have ldd; then
-            ldd "$program" | grep -q "libsystemd" ||
+            # grep reads all of ldd's answer: under pipefail, a grep that stops at the first
+            # match could leave ldd dying of SIGPIPE, failing the check at random.
+            ldd "$program" | grep -c "libsystemd" >/dev/null ||
                 fail "${unit#"$prefix"/} waits for a notification that $program, built without libsystemd, never sends"
         fi
     fi
