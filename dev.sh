@@ -7,6 +7,9 @@
 #   ./dev.sh sanitize [CTEST ARGS...]
 #                            Debug build with AddressSanitizer and UBSan in build-asan, then
 #                            ctest there; any sanitizer report or Debug assertion fails its test
+#   ./dev.sh fuzz [SECONDS]  build the fuzz targets of tests/fuzz with clang in build-fuzz and
+#                            run each for SECONDS (60 by default); a crash or a broken property
+#                            fails, its input kept under build-fuzz/crashes/
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")"
 
@@ -64,6 +67,41 @@ sanitize() {
     exec ctest --output-on-failure --parallel "$(nproc)" --timeout 900 "$@"
 }
 
+# libFuzzer comes with clang; its runtime with libclang-rt-dev.
+FUZZ_PACKAGES=(clang libclang-rt-dev)
+
+# Each target starts from its seeds in the tree and the corpus earlier runs grew in build-fuzz,
+# and adds what it finds to the latter.
+fuzz() {
+    local seconds=${1:-60} dir=${CORVANE_FUZZ_BUILD_DIR:-build-fuzz}
+    case "$seconds" in '' | *[!0-9]*) echo "usage: $0 fuzz [SECONDS]" >&2; exit 2 ;; esac
+    local launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    if [ ! -f "$dir/build.ninja" ]; then
+        CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON \
+            -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_BENCH=OFF "${launcher[@]}"
+    fi
+    cmake --build "$dir" --parallel "$(nproc)" --target fuzz_targets
+    mkdir -p "$dir/crashes"
+    local source target name failed=()
+    for source in tests/fuzz/fuzz_*.cpp; do
+        target=$(basename "$source" .cpp)
+        name=${target#fuzz_}
+        mkdir -p "$dir/corpus/$name"
+        echo "== $target: $seconds s"
+        # -timeout: an input that takes this long is a hang, and fails as a crash does.
+        if ! "$dir/tests/fuzz/$target" "$dir/corpus/$name" "tests/fuzz/corpus/$name" \
+            -dict="tests/fuzz/$name.dict" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
+            -artifact_prefix="$dir/crashes/$name-" -print_final_stats=1; then
+            failed+=("$target")
+        fi
+    done
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "Fuzzing failed in: ${failed[*]} (inputs in $dir/crashes/; run a target on one to see it again)" >&2
+        exit 1
+    fi
+}
+
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
@@ -94,8 +132,13 @@ sanitize)
     ensure_packages
     sanitize "$@"
     ;;
+fuzz)
+    PACKAGES+=("${FUZZ_PACKAGES[@]}")
+    ensure_packages
+    fuzz "$@"
+    ;;
 *)
-    echo "usage: $0 run [ARGS...] | test | build | sanitize [CTEST ARGS...]" >&2
+    echo "usage: $0 run [ARGS...] | test | build | sanitize [CTEST ARGS...] | fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac
