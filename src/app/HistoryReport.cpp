@@ -75,19 +75,6 @@ QString KindName(int kind)
     return key.isEmpty() ? QString::number(kind) : key;
 }
 
-QString VerdictName(eVerdict verdict)
-{
-    switch (verdict) {
-    case eVerdict::eSuccess:
-        return QStringLiteral("success");
-    case eVerdict::eFailure:
-        return QStringLiteral("failure");
-    case eVerdict::eStopped:
-        return QStringLiteral("stopped");
-    }
-    return QString();
-}
-
 // A field as RFC 4180 writes it: quoted when it holds a comma, a quote or a line end.
 QString CsvField(const QString& value)
 {
@@ -127,7 +114,7 @@ QString CsvLine(const CCheckResult& result)
         KindName(result.m_CheckKind),
         UtcTime(result.m_StartMs),
         MsField(result.m_DurationUs),
-        VerdictName(result.m_Verdict),
+        VerdictKey(result.m_Verdict),
         Number(result.m_StatusCode),
         Number(result.m_Bytes),
         MsField(result.ResponseUs()),

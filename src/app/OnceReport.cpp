@@ -39,17 +39,7 @@ QString TargetOf(const CTask& task)
 
 QString VerdictName(const COnceOutcome& outcome)
 {
-    if (!outcome.m_Result)
-        return QStringLiteral("none");
-    switch (outcome.m_Result->m_Verdict) {
-    case eVerdict::eSuccess:
-        return QStringLiteral("success");
-    case eVerdict::eFailure:
-        return QStringLiteral("failure");
-    case eVerdict::eStopped:
-        return QStringLiteral("stopped");
-    }
-    return QStringLiteral("none");
+    return outcome.m_Result ? VerdictKey(outcome.m_Result->m_Verdict) : QStringLiteral("none");
 }
 
 QString TextOf(const COnceOutcome& outcome)

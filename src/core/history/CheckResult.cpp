@@ -2,6 +2,19 @@
 
 #include "core/tasks/Task.h"
 
+QString VerdictKey(eVerdict verdict)
+{
+    switch (verdict) {
+    case eVerdict::eSuccess:
+        return QStringLiteral("success");
+    case eVerdict::eFailure:
+        return QStringLiteral("failure");
+    case eVerdict::eStopped:
+        return QStringLiteral("stopped");
+    }
+    return QString();
+}
+
 qint64 CCheckResult::ResponseUs() const
 {
     switch (m_CheckKind) {

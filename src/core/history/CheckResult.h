@@ -12,6 +12,10 @@ enum class eVerdict
     eStopped = 3,
 };
 
+// The verdict's name in machine-readable output (the history's CSV, the JSON and JUnit
+// reports): "success", "failure" or "stopped".
+QString VerdictKey(eVerdict verdict);
+
 // A link a crawl could not fetch, as its report names it.
 struct CBrokenLink
 {
