@@ -4,6 +4,7 @@
 #include "TerminationSignals.h"
 #include "Version.h"
 #include "core/shell/AppSettings.h"
+#include "core/support/Ping.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -30,6 +31,10 @@ bool TakeMinimizeSwitch(QStringList& arguments)
 int main(int argc, char** argv)
 {
     IgnoreBrokenPipe();
+#ifdef Q_OS_LINUX
+    // Before any thread starts, so that none of them holds the capability either.
+    DropRawSocketCapabilityIfUnneeded();
+#endif
     QCoreApplication::setApplicationName(QStringLiteral(CORVANE_PRODUCT_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
 

@@ -7,6 +7,7 @@
 #include "support/QtPrinters.h"
 #include "support/TempSettings.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -22,6 +23,7 @@
 
 #include <csignal>
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -360,4 +362,58 @@ TEST_F(ServiceHeadless, TellsTheServiceManagerItIsReadyReloadingAliveAndStopping
     ASSERT_TRUE(notify.WaitFor("STOPPING=1")) << notify.Received().join('|').toStdString();
     ASSERT_TRUE(process.waitForFinished(int(std::chrono::milliseconds(kPatience).count())));
     EXPECT_EQ(process.exitCode(), 0);
+}
+
+namespace {
+// Whether CAP_NET_RAW is in the permitted set of the process, from /proc/PID/status.
+bool HoldsRawSocketCapability(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    const QRegularExpression permitted(QStringLiteral("^CapPrm:\\s*([0-9a-f]+)$"), QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = permitted.match(QString::fromLatin1(status.readAll()));
+    constexpr int kCapNetRaw = 13;
+    return match.hasMatch() && (match.captured(1).toULongLong(nullptr, 16) >> kCapNetRaw & 1) != 0;
+}
+} // namespace
+
+TEST_F(ServiceHeadless, KeepsTheRawSocketCapabilityOnlyWhereUnprivilegedPingIsRefused)
+{
+    if (!HoldsRawSocketCapability(QCoreApplication::applicationPid()))
+        GTEST_SKIP() << "the tests do not hold CAP_NET_RAW, so there is nothing to give up";
+    if (QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty()
+        || QStandardPaths::findExecutable(QStringLiteral("ip")).isEmpty())
+        GTEST_SKIP() << "unshare or ip is missing";
+    CTask ping = PageTask(QStringLiteral("Loopback"), QStringLiteral("/ok"), 3600);
+    ping.m_CheckAction = eCheckPing;
+    ping.m_PingHost = QStringLiteral("127.0.0.1");
+    const QString taskFile = WriteTasks(m_Dir, {ping});
+
+    // The groups allowed ICMP datagram sockets are a setting of the network namespace: each
+    // case gets a namespace of its own, with the program pinging its loopback address.
+    for (const auto& [groups, needsRaw] : {std::pair {"0 2147483647", false}, std::pair {"1 0", true}}) {
+        SCOPED_TRACE(groups);
+        QProcess process;
+        m_Output.clear();
+        process.setProcessEnvironment(ProgramEnvironment());
+        process.start(QStringLiteral("unshare"),
+                      {QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
+                       QStringLiteral("ip link set lo up && echo \"$0\" > /proc/sys/net/ipv4/ping_group_range && "
+                                      "exec \"$@\""),
+                       QString::fromLatin1(groups), QStringLiteral(CORVANE_PROGRAM), QStringLiteral("--settings"),
+                       m_Settings.IniPath(), QStringLiteral("--headless"), QStringLiteral("--run-now"), taskFile});
+        ASSERT_TRUE(process.waitForStarted());
+        if (!WaitForLines(process, [](const QString& line) { return line.endsWith(u"\tPing operation succeeded"); })) {
+            process.kill();
+            process.waitForFinished();
+            if (!m_Output.contains("Corvane Started"))
+                GTEST_SKIP() << "no network namespace of our own could be made: "
+                             << process.readAllStandardError().toStdString();
+            FAIL() << m_Output.toStdString();
+        }
+        // Ping worked either way; the capability stays only where it took a raw socket.
+        EXPECT_EQ(HoldsRawSocketCapability(process.processId()), needsRaw);
+        Terminate(process);
+    }
 }

@@ -60,3 +60,9 @@ public:
     bool PingUsingICMP(const QString& host, CPingReply& reply, quint8 ttl, quint32 timeoutMs, int dataSize, quint8 tos,
                        int dontFragment, const std::atomic<bool>* stop = nullptr, QString* error = nullptr) const;
 };
+
+// Gives up CAP_NET_RAW, for good, when the kernel lets this process open ICMP datagram sockets:
+// then no ping needs a raw socket, and a program that can read every packet of the host should
+// not keep that power for nothing. A service given the capability for systems that refuse
+// unprivileged ping keeps it there. True when the capability is no longer held.
+bool DropRawSocketCapabilityIfUnneeded();

@@ -5,13 +5,16 @@
 #include <QUrl>
 
 #include <arpa/inet.h>
+#include <linux/capability.h>
 #include <netdb.h>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -522,4 +525,26 @@ bool CPing::PingUsingICMP(const QString& host, CPingReply& reply, quint8 ttl, qu
     if (anyDenied && !anyOpened)
         return fail(ePingNoSocket, NoSocketReason());
     return fail(ePingNetworkError, lastFailure);
+}
+
+bool DropRawSocketCapabilityIfUnneeded()
+{
+    const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (probe < 0)
+        return false;
+    ::close(probe);
+    // Out of the ambient set first (else it would come back at the next exec of a child, an
+    // alert program), then out of the effective, permitted and inheritable sets. The calls
+    // go to the kernel directly: the capability library is not worth a dependency for this.
+    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, CAP_NET_RAW, 0, 0);
+    __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] {};
+    if (::syscall(SYS_capget, &header, data) != 0)
+        return false;
+    const unsigned word = CAP_NET_RAW / 32;
+    const quint32 bit = 1u << (CAP_NET_RAW % 32);
+    data[word].effective &= ~bit;
+    data[word].permitted &= ~bit;
+    data[word].inheritable &= ~bit;
+    return ::syscall(SYS_capset, &header, data) == 0;
 }
