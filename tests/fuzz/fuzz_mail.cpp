@@ -92,13 +92,11 @@ QByteArray DecodedQuotedPrintable(const QByteArray& body)
 }
 
 // A character that some reader of mail or of SMTP takes for the end of a line, or that no
-// header may hold: C0 controls, DEL, NEL and the Unicode line and paragraph separators. The
-// other C1 controls (U+0080 to U+009F) still reach headers and the envelope as they are; they
-// end no line, and are left out here until the builder replaces them too.
+// header may hold: C0 and C1 controls, DEL and the Unicode line and paragraph separators.
 bool EndsLine(QChar c)
 {
     const char16_t u = c.unicode();
-    return u < 0x20 || u == 0x7f || u == 0x85 || u == 0x2028 || u == 0x2029;
+    return u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x2028 || u == 0x2029;
 }
 
 void CheckEnvelopeAddress(const QString& address)
@@ -107,7 +105,7 @@ void CheckEnvelopeAddress(const QString& address)
     if (!IsSafeAddress(address))
         return;
     for (const QChar c : address) {
-        FUZZ_CHECK(c.unicode() >= 0x20 && c.unicode() != 0x7f && c != u'<' && c != u'>',
+        FUZZ_CHECK(c.unicode() >= 0x20 && (c.unicode() < 0x7f || c.unicode() > 0x9f) && c != u'<' && c != u'>',
                    "an envelope address would carry \"%s\" raw: \"%s\"", SHOWN(QString(c)), SHOWN(address));
     }
 }

@@ -290,26 +290,27 @@ bool ParseMailbox(const QString& item, CMailMessage::CRecipient& recipient)
 }
 
 // Control characters in an envelope address would end the SMTP command early and let the
-// rest of the text act as a command of its own; angle brackets would close the path.
+// rest of the text act as a command of its own; angle brackets would close the path. The C1
+// controls (U+0080 to U+009F) end no line, but no mail system expects them in an address.
 bool IsSafeAddress(const QString& address)
 {
     if (address.isEmpty()) {
         return false;
     }
     return std::none_of(address.cbegin(), address.cend(), [](QChar c) {
-        return c.unicode() < 0x20 || c.unicode() == 0x7f || c == QLatin1Char('<') || c == QLatin1Char('>');
+        return c.category() == QChar::Other_Control || c == QLatin1Char('<') || c == QLatin1Char('>');
     });
 }
 
 // Header values come from task names and settings. A CR or LF kept in one would end the
 // header line and let the rest read as a header of its own, so every control character
-// becomes a space; runs of blanks shrink to one, which also leaves nothing for folding to
+// (C0, DEL and C1) becomes a space; runs of blanks shrink to one, which also leaves nothing for folding to
 // turn into a blank line.
 QString HeaderText(const QString& text)
 {
     QString clean = text;
     for (QChar& c : clean) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Separator_Line
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line
             || c.category() == QChar::Separator_Paragraph) {
             c = QLatin1Char(' ');
         }

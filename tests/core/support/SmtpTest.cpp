@@ -1,4 +1,5 @@
 #include "core/support/Smtp.h"
+#include "core/support/MailMessage.h"
 
 #include "support/HttpTestServer.h"
 #include "support/SmtpTestServer.h"
@@ -340,7 +341,9 @@ TEST(SmtpTest, LineBreaksInHeaderValuesCannotAddHeaders)
     CSmtpTestServer server;
     ASSERT_TRUE(server.Start()) << server.Error().toStdString();
 
-    const QString taskName = QStringLiteral("Shop\r\nBcc: victim@x.test\nX-Injected: yes\r\rContent-Type: text/html");
+    // C1 controls (U+0085 and U+0093 here) end no line, but have no place in a header either.
+    const QString taskName
+        = QStringLiteral(u"Shop\u0093\r\nBcc: victim@x.test\nX-Injected: yes\r\rContent-Type:\u0085text/html");
     CMailMessage message = Message(QStringLiteral("Ops\nX-Name-Injected: 1 <a@x.test>"),
                                    QStringLiteral("Task ") + taskName + QStringLiteral(" failed"), QStringLiteral("x"));
     ASSERT_EQ(Send(server.Address(), message), QString());
@@ -361,6 +364,7 @@ TEST(SmtpTest, LineBreaksInHeaderValuesCannotAddHeaders)
         EXPECT_FALSE(line.trimmed().isEmpty());
     }
     EXPECT_EQ(mails[0].m_RcptTos, QStringList({"a@x.test"}));
+    EXPECT_FALSE(IsSafeAddress(QStringLiteral(u"a\u0093b@x.test")));
 }
 
 TEST(SmtpTest, EmptySenderIsTheNullReversePath)
