@@ -18,6 +18,8 @@ QString CheckActionKey(int checkAction)
         return QStringLiteral("http_get_pattern");
     case eCheckSpider:
         return QStringLiteral("crawl");
+    case eCheckTcp:
+        return QStringLiteral("tcp");
     default:
         return {};
     }
@@ -26,6 +28,7 @@ QString CheckActionKey(int checkAction)
 namespace {
 
 const QString kEnter = QStringLiteral("<ENTER>");
+const QString kDefaultAcceptedStatus = QStringLiteral("200-299");
 
 // The description's line breaks are kept as "<ENTER>" on one line. A lone CR or LF (a
 // description edited on a platform that breaks lines with LF) is kept the same way, so
@@ -125,6 +128,22 @@ void CTask::SaveToIni(CIniWriter& ini, const QString& section) const
         ini.WriteInt(section, QStringLiteral("m_SpiderConnections"), m_SpiderConnections);
     if (m_bSpiderCheckExternal)
         ini.WriteBool(section, QStringLiteral("m_bSpiderCheckExternal"), m_bSpiderCheckExternal);
+    if (m_CertWarnDays != 0)
+        ini.WriteInt(section, QStringLiteral("m_CertWarnDays"), m_CertWarnDays);
+    if (m_MaxResponseMs != 0)
+        ini.WriteInt(section, QStringLiteral("m_MaxResponseMs"), m_MaxResponseMs);
+    if (m_TcpPort != 0)
+        ini.WriteInt(section, QStringLiteral("m_TcpPort"), m_TcpPort);
+    if (!m_TcpSend.isEmpty())
+        ini.WriteString(section, QStringLiteral("m_TcpSend"), EncodeDescription(m_TcpSend));
+    if (!m_TcpExpect.isEmpty())
+        ini.WriteString(section, QStringLiteral("m_TcpExpect"), EncodeDescription(m_TcpExpect));
+    if (!m_UnwantedPattern.isEmpty())
+        ini.WriteString(section, QStringLiteral("m_UnwantedPattern"), m_UnwantedPattern);
+    if (m_AcceptedStatus != kDefaultAcceptedStatus)
+        ini.WriteString(section, QStringLiteral("m_AcceptedStatus"), m_AcceptedStatus);
+    if (!m_HttpHeaders.isEmpty())
+        ini.WriteString(section, QStringLiteral("m_HttpHeaders"), EncodeDescription(m_HttpHeaders));
 }
 
 void CTask::LoadFromIni(const CIniReader& ini, const QString& section)
@@ -162,6 +181,14 @@ void CTask::LoadFromIni(const CIniReader& ini, const QString& section)
     m_bAlertOnRecovery = readBool(QStringLiteral("m_bAlertOnRecovery"), false);
     m_SpiderConnections = ini.ReadInt(section, QStringLiteral("m_SpiderConnections"), 0);
     m_bSpiderCheckExternal = readBool(QStringLiteral("m_bSpiderCheckExternal"), false);
+    m_CertWarnDays = ini.ReadInt(section, QStringLiteral("m_CertWarnDays"), 0);
+    m_MaxResponseMs = ini.ReadInt(section, QStringLiteral("m_MaxResponseMs"), 0);
+    m_TcpPort = ini.ReadInt(section, QStringLiteral("m_TcpPort"), 0);
+    m_TcpSend = DecodeDescription(ini.ReadString(section, QStringLiteral("m_TcpSend"), QString()));
+    m_TcpExpect = DecodeDescription(ini.ReadString(section, QStringLiteral("m_TcpExpect"), QString()));
+    m_UnwantedPattern = ini.ReadString(section, QStringLiteral("m_UnwantedPattern"), QString());
+    m_AcceptedStatus = ini.ReadString(section, QStringLiteral("m_AcceptedStatus"), kDefaultAcceptedStatus);
+    m_HttpHeaders = DecodeDescription(ini.ReadString(section, QStringLiteral("m_HttpHeaders"), QString()));
 }
 
 bool IsValidUrl(const QString& url)

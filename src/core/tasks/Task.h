@@ -23,10 +23,11 @@ enum eCheckAction
     eCheckHttpGet = 2,
     eCheckHttpGetPattern = 3,
     eCheckSpider = 4,
+    eCheckTcp = 5,
 };
 
 // The check's name in machine-readable output (the history's CSV, the JSON and JUnit reports):
-// "ping", "http_get", "http_get_pattern" or "crawl"; empty for an action that is none of them.
+// "ping", "http_get", "http_get_pattern", "crawl" or "tcp"; empty for an action that is none of them.
 QString CheckActionKey(int checkAction);
 
 // How a task is alerted. Its first fields share names and meaning with the application's
@@ -101,6 +102,24 @@ public:
     // The task's stable key (a UUID without braces): ids change at every open, the key does
     // not, so the result history can tell a task's earlier results. Unique in a document.
     QString m_TaskGuid;
+
+    // Checks beyond the first four, each off (or as before) at the value a task file without
+    // its key means; only m_CertWarnDays starts otherwise for a new task.
+    // An https answer fails when the server's certificate expires in fewer days than this.
+    int m_CertWarnDays = 14;
+    // A check fails when its answer (a ping's round trip) takes longer; 0: no limit.
+    int m_MaxResponseMs = 0;
+    // The TCP port check connects to m_PingHost on this port, sends m_TcpSend (a line, when not
+    // empty) and expects m_TcpExpect (when not empty) in what comes back.
+    int m_TcpPort = 0;
+    QString m_TcpSend;
+    QString m_TcpExpect;
+    // A GET fails when its page contains this text (when not empty).
+    QString m_UnwantedPattern;
+    // The status codes a GET or a crawl accepts: codes and ranges such as "200-299, 301".
+    QString m_AcceptedStatus = QStringLiteral("200-299");
+    // Request headers of GET checks, one "Name: value" per line (line breaks CR LF).
+    QString m_HttpHeaders;
 };
 
 // True for an http, https or ftp URL that names a host. The configuration dialog shows
