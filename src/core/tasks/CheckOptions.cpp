@@ -60,9 +60,8 @@ std::optional<QList<CHeaderLine>> ParseHeaderLines(const QString& text, QString*
         const QString name = colon < 0 ? QString() : line.left(colon);
         const QString value = colon < 0 ? QString() : line.mid(colon + 1).trimmed();
         const bool goodName = !name.isEmpty() && std::all_of(name.begin(), name.end(), IsTokenCharacter);
-        const bool goodValue = std::none_of(value.begin(), value.end(), [](QChar c) {
-            return c.category() == QChar::Other_Control;
-        });
+        const bool goodValue
+            = std::none_of(value.begin(), value.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
         if (!goodName || !goodValue) {
             if (badLine)
                 *badLine = line;
