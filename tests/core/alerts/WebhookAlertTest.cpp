@@ -54,6 +54,13 @@ TEST(HttpAlertTemplates, BrokenTemplatesAreRefusedWithTheReason)
     EXPECT_TRUE(broken.startsWith(u"The body is not valid JSON after the placeholders are filled in: "))
         << broken.toStdString();
     EXPECT_TRUE(broken.contains(u" at character ")) << broken.toStdString();
+    // What Qt's reader lets through and a hook's stricter one does not: an escape JSON lacks and
+    // a raw control character in a string.
+    EXPECT_EQ(CheckHttpAlertTemplates(QStringLiteral("POST"), url, QStringLiteral("{\"text\": \"\\%E\"}"), QString()),
+              QStringLiteral("The body is not valid JSON after the placeholders are filled in: an escape sequence "
+                             "that JSON does not have at character 10."));
+    EXPECT_FALSE(CheckHttpAlertTemplates(QStringLiteral("POST"), url, QStringLiteral("{\"text\": \"%E\t\"}"), QString())
+                     .isEmpty());
     // A form body is not JSON and is not judged as such.
     EXPECT_EQ(CheckHttpAlertTemplates(QStringLiteral("POST"), url, QStringLiteral("text=%E}"), QString()), QString());
     EXPECT_FALSE(CheckHttpAlertTemplates(QStringLiteral("POST"), QStringLiteral(" "), QStringLiteral("{}"), QString())
