@@ -245,6 +245,44 @@ QString DecodeOldName(QStringView name)
     return out;
 }
 
+// QDataStream reserves room for as many items as a list or map says it holds before it reads
+// the first, so a few damaged bytes claiming a billion strings would take gigabytes. Every item
+// takes at least four bytes, so walks the lists and maps of a streamed value (at any depth) and
+// refuses one that claims more items than its bytes could hold. Other values are read the
+// usual way, which takes no more than the bytes there are.
+bool HasPlausibleCounts(QDataStream& stream, int depth = 0)
+{
+    constexpr int kMaxDepth = 64;
+    const qint64 start = stream.device()->pos();
+    // No null flag: the streams of Qt's INI format are older than it.
+    quint32 typeId = 0;
+    stream >> typeId;
+    const bool isList = typeId == QMetaType::QVariantList || typeId == QMetaType::QStringList;
+    const bool isMap = typeId == QMetaType::QVariantMap || typeId == QMetaType::QVariantHash;
+    if (!isList && !isMap) {
+        stream.device()->seek(start);
+        QVariant leaf;
+        stream >> leaf;
+        return stream.status() == QDataStream::Ok;
+    }
+    quint32 count = 0;
+    stream >> count;
+    if (stream.status() != QDataStream::Ok || depth > kMaxDepth
+        || qint64(count) * 4 > stream.device()->bytesAvailable())
+        return false;
+    for (quint32 i = 0; i < count; ++i) {
+        if (isMap || typeId == QMetaType::QStringList) {
+            QString text;
+            stream >> text;
+            if (stream.status() != QDataStream::Ok)
+                return false;
+        }
+        if (typeId != QMetaType::QStringList && !HasPlausibleCounts(stream, depth + 1))
+            return false;
+    }
+    return true;
+}
+
 // A value as read: the tagged forms of non-text values, else the text itself.
 QVariant ValueFromText(QStringView text, bool oldFile)
 {
@@ -258,10 +296,13 @@ QVariant ValueFromText(QStringView text, bool oldFile)
         if (text.startsWith(kVariantPrefix) && text.endsWith(u')')) {
             const QByteArray bytes
                 = UnescapeBytes(text.sliced(kVariantPrefix.size(), text.size() - kVariantPrefix.size() - 1));
+            QDataStream check(bytes);
+            check.setVersion(QDataStream::Qt_4_0);
             QDataStream stream(bytes);
             stream.setVersion(QDataStream::Qt_4_0);
             QVariant value;
-            stream >> value;
+            if (HasPlausibleCounts(check))
+                stream >> value;
             if (stream.status() == QDataStream::Ok && value.isValid())
                 return value;
             // Damaged: keep the text, as any other value is kept.

@@ -6,6 +6,7 @@
 #include "support/TempSettings.h"
 #include "support/TestFiles.h"
 
+#include <QBuffer>
 #include <QSettings>
 
 #include <gtest/gtest.h>
@@ -180,4 +181,19 @@ TEST(SettingsFile, FilesOfOlderVersionsReadAsTheyWereMeant)
     const auto store = OpenSettingsStore();
     EXPECT_EQ(store->value(QStringLiteral("Settings/Geometry")).toByteArray(), geometry);
     EXPECT_EQ(store->value(QStringLiteral("Recent File List/File1")).toString(), u"/home/me/my tasks.cvn");
+}
+
+TEST(SettingsFile, DamagedListsStayTextInsteadOfClaimingBillionsOfItems)
+{
+    // After the header, a string list (type 11) and a list holding one (type 9) whose counts claim
+    // 2^31 - 1 items in four bytes: reading them as lists would reserve gigabytes first.
+    QByteArray file = SettingsFileHeader()
+        + "\r\n[Settings]\r\nButtons=@Variant(\\0\\0\\0\\v\\x7f\\xff\\xff\\xff)\r\n"
+          "Nested=@Variant(\\0\\0\\0\\t\\0\\0\\0\\x1\\0\\0\\0\\v\\x7f\\xff\\xff\\xff)\r\n";
+    QBuffer buffer(&file);
+    ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
+    QSettings::SettingsMap map;
+    ASSERT_TRUE(ReadSettingsFile(buffer, map));
+    EXPECT_EQ(map.value(QStringLiteral("Settings/Buttons")).typeId(), QMetaType::QString);
+    EXPECT_EQ(map.value(QStringLiteral("Settings/Nested")).typeId(), QMetaType::QString);
 }
