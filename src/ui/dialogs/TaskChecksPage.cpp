@@ -1,6 +1,7 @@
 #include "ui/dialogs/TaskChecksPage.h"
 
 #include "core/shell/AppSettings.h"
+#include "core/tasks/CheckOptions.h"
 #include "core/tasks/Task.h"
 #include "ui/dialogs/SheetPrompts.h"
 
@@ -10,9 +11,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTextBlock>
+#include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -24,6 +28,16 @@ constexpr int kMinTimeout = 1;
 constexpr int kMaxTimeout = 99;
 // The most transfers a crawl keeps in flight to one site; the engine holds to the same bound.
 constexpr int kMaxSpiderConnections = 32;
+constexpr int kMaxTcpPort = 65535;
+// What the limits' fields show while their boxes are cleared: the certificate warning of a new
+// task, and a response time most sites keep to.
+constexpr int kSuggestedCertWarnDays = 14;
+constexpr int kSuggestedMaxResponseMs = 2000;
+// Bounds far past any use: browsers accept no certificate that lasts over 398 days, and no
+// check waits longer than its time-out of at most 99 seconds.
+constexpr int kMaxCertWarnDays = 999;
+constexpr int kMaxResponseMs = 999999;
+const QString kDefaultAcceptedStatus = QStringLiteral("200-299");
 
 QLabel* NewBuddyLabel(const QString& text, QWidget* buddy, QWidget* parent)
 {
@@ -50,7 +64,15 @@ CTaskChecksPage::CTaskChecksPage(QWidget* parent)
     m_pTimeout->setMaxLength(9);
     m_pTimeout->setMaximumWidth(m_pTimeout->fontMetrics().horizontalAdvance(QStringLiteral("0")) * 6 + 16);
     m_pPing = named(new QRadioButton(QStringLiteral("&Ping"), this), "ping");
+    m_pTcp = named(new QRadioButton(QStringLiteral("TCP po&rt"), this), "tcp");
     m_pPingHost = named(new QLineEdit(this), "pingHost");
+    m_pTcpPort = named(NewDigitsEdit(this), "tcpPort");
+    m_pTcpPort->setMaxLength(5);
+    m_pTcpPort->setMaximumWidth(m_pTcpPort->fontMetrics().horizontalAdvance(QStringLiteral("0")) * 7 + 16);
+    m_pTcpSend = named(new QLineEdit(this), "tcpSend");
+    m_pTcpSend->setPlaceholderText(QStringLiteral("Optional: a line sent once connected"));
+    m_pTcpExpect = named(new QLineEdit(this), "tcpExpect");
+    m_pTcpExpect->setPlaceholderText(QStringLiteral("Optional: a text the server must answer with"));
     m_pHttpGet = named(new QRadioButton(QStringLiteral("Single HTTP &Get"), this), "httpGet");
     m_pHttpUrl = named(new QLineEdit(this), "httpUrl");
     m_pHttpTest = named(new QPushButton(QStringLiteral("Test"), this), "httpTest");
@@ -74,6 +96,40 @@ CTaskChecksPage::CTaskChecksPage(QWidget* parent)
     m_pSpiderCheckExternal->setToolTip(QStringLiteral("Each link to another site is fetched once to see that it "
                                                       "works; those sites are never crawled."));
 
+    m_pAdvancedToggle = named(new QToolButton(this), "advancedToggle");
+    m_pAdvancedToggle->setText(QStringLiteral("A&dvanced"));
+    m_pAdvancedToggle->setAutoRaise(true);
+    m_pAdvancedToggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    // Each limit's box, number and unit hide and show together.
+    auto* certRow = new QWidget(this);
+    m_pCertWarn
+        = named(new QCheckBox(QStringLiteral("&Warn when the certificate expires in fewer than"), certRow), "certWarn");
+    m_pCertWarn->setToolTip(QStringLiteral("An https check fails when the server's certificate runs out within "
+                                           "this many days, in time to renew it."));
+    m_pCertWarnDays = named(new QSpinBox(certRow), "certWarnDays");
+    m_pCertWarnDays->setRange(1, kMaxCertWarnDays);
+    auto* responseRow = new QWidget(this);
+    m_pResponseLimit
+        = named(new QCheckBox(QStringLiteral("&Fail when the answer takes longer than"), responseRow), "responseLimit");
+    m_pResponseLimit->setToolTip(QStringLiteral("A page's whole transfer, a ping's round trip, the connection to a "
+                                                "TCP port."));
+    m_pMaxResponseMs = named(new QSpinBox(responseRow), "maxResponseMs");
+    m_pMaxResponseMs->setRange(1, kMaxResponseMs);
+    m_pUnwanted = named(new QLineEdit(this), "unwanted");
+    m_pUnwanted->setPlaceholderText(QStringLiteral("Text such as an error message"));
+    m_pAcceptedStatus = named(new QLineEdit(this), "acceptedStatus");
+    m_pAcceptedStatus->setPlaceholderText(kDefaultAcceptedStatus);
+    m_pAcceptedStatus->setToolTip(QStringLiteral("Status codes and ranges of them, separated by commas, for "
+                                                 "example \"200-299, 301, 401\"."));
+    m_pHeaders = named(new QPlainTextEdit(this), "headers");
+    m_pHeaders->setPlaceholderText(QStringLiteral("One header per line, such as\nAuthorization: Bearer 0123abcd"));
+    // Tab is for moving on: a header never holds one.
+    m_pHeaders->setTabChangesFocus(true);
+    m_pHeaders->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Three lines: most checks send a header or two.
+    m_pHeaders->setFixedHeight(m_pHeaders->fontMetrics().lineSpacing() * 3
+                               + int(m_pHeaders->document()->documentMargin() * 2) + m_pHeaders->frameWidth() * 2);
+
     // Room for a typical URL whole; longer ones start at their scheme, not scrolled to the end.
     for (QLineEdit* url : {m_pHttpUrl, m_pSpiderUrl})
         url->setMinimumWidth(url->fontMetrics().horizontalAdvance(u'x') * 34);
@@ -91,8 +147,18 @@ CTaskChecksPage::CTaskChecksPage(QWidget* parent)
     grid->setColumnStretch(2, 1);
     int row = 0;
     grid->addWidget(m_pPing, row++, 0, 1, 4);
+    // The ping and the TCP check share their host: one field under both, with the port beside it.
+    grid->addWidget(m_pTcp, row++, 0, 1, 4);
+    auto* hostRow = new QHBoxLayout;
+    hostRow->addWidget(m_pPingHost, 1);
+    hostRow->addWidget(NewBuddyLabel(QStringLiteral("Port:"), m_pTcpPort, this));
+    hostRow->addWidget(m_pTcpPort);
     grid->addWidget(NewBuddyLabel(QStringLiteral("IP &address or site name:"), m_pPingHost, this), row, 1);
-    grid->addWidget(m_pPingHost, row++, 2, 1, 2);
+    grid->addLayout(hostRow, row++, 2, 1, 2);
+    grid->addWidget(NewBuddyLabel(QStringLiteral("&Send:"), m_pTcpSend, this), row, 1);
+    grid->addWidget(m_pTcpSend, row++, 2, 1, 2);
+    grid->addWidget(NewBuddyLabel(QStringLiteral("E&xpect in the answer:"), m_pTcpExpect, this), row, 1);
+    grid->addWidget(m_pTcpExpect, row++, 2, 1, 2);
 
     grid->addWidget(m_pHttpGet, row++, 0, 1, 4);
     grid->addWidget(NewBuddyLabel(QStringLiteral("URL:"), m_pHttpUrl, this), row, 1);
@@ -121,11 +187,44 @@ CTaskChecksPage::CTaskChecksPage(QWidget* parent)
     grid->addWidget(NewBuddyLabel(QStringLiteral("&Connections per site:"), m_pSpiderConnections, this), row, 1);
     grid->addLayout(connectionsRow, row++, 2, 1, 2);
     grid->addWidget(m_pSpiderCheckExternal, row++, 1, 1, 3);
+
+    // In the same grid as the checks, so that its labels and fields line up with theirs.
+    grid->addWidget(m_pAdvancedToggle, row++, 0, 1, 4);
+    auto limitLine = [&](QWidget* holder, QCheckBox* box, QSpinBox* spin, const QString& unit) {
+        auto* line = new QHBoxLayout(holder);
+        line->setContentsMargins(0, 0, 0, 0);
+        line->addWidget(box);
+        line->addWidget(spin);
+        line->addWidget(new QLabel(unit, holder));
+        line->addStretch(1);
+        grid->addWidget(holder, row++, 1, 1, 3);
+        m_AdvancedWidgets << holder;
+    };
+    limitLine(certRow, m_pCertWarn, m_pCertWarnDays, QStringLiteral("days"));
+    limitLine(responseRow, m_pResponseLimit, m_pMaxResponseMs, QStringLiteral("ms"));
+    // Wide enough for these labels while they hide too, so the fields stay put as they show.
+    int labelWidth = 0;
+    auto fieldLine = [&](const QString& label, QWidget* field) {
+        QLabel* buddy = NewBuddyLabel(label, field, this);
+        labelWidth = std::max(labelWidth, buddy->sizeHint().width());
+        grid->addWidget(buddy, row, 1);
+        grid->addWidget(field, row++, 2, 1, 2);
+        m_AdvancedWidgets << buddy << field;
+        return buddy;
+    };
+    fieldLine(QStringLiteral("Fail if the page co&ntains:"), m_pUnwanted);
+    fieldLine(QStringLiteral("Acc&ept these status codes:"), m_pAcceptedStatus);
+    // Beside the first line of several.
+    fieldLine(QStringLiteral("Request &headers:"), m_pHeaders)->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    grid->setColumnMinimumWidth(1, labelWidth);
     Body()->addLayout(grid);
     Body()->addStretch(1);
+    connect(m_pAdvancedToggle, &QToolButton::clicked, this, [this] { ShowAdvanced(!m_bAdvancedShown); });
+    ShowAdvanced(false);
 
-    for (QAbstractButton* button : std::initializer_list<QAbstractButton*> {
-             m_pPing, m_pHttpGet, m_pSpider, m_pLookForString, m_pLimitPages, m_pLimitDepth})
+    for (QAbstractButton* button :
+         std::initializer_list<QAbstractButton*> {m_pPing, m_pTcp, m_pHttpGet, m_pSpider, m_pLookForString,
+                                                  m_pLimitPages, m_pLimitDepth, m_pCertWarn, m_pResponseLimit})
         connect(button, &QAbstractButton::toggled, this, &CTaskChecksPage::UpdateEnabling);
     connect(m_pHttpTest, &QPushButton::clicked, this, [this] { OpenUrlOf(m_pHttpUrl); });
     connect(m_pSpiderTest, &QPushButton::clicked, this, [this] { OpenUrlOf(m_pSpiderUrl); });
@@ -150,6 +249,29 @@ void CTaskChecksPage::SetUp(const CTask& task)
     // the default and one above the bound as the bound, so the clamped value crawls alike.
     m_pSpiderConnections->setValue(std::clamp(task.m_SpiderConnections, 0, kMaxSpiderConnections));
     m_pSpiderCheckExternal->setChecked(task.m_bSpiderCheckExternal);
+    // No port yet reads better as an empty field than as a 0 to type over.
+    m_pTcpPort->setText(task.m_TcpPort > 0 ? QString::number(task.m_TcpPort) : QString());
+    m_pTcpSend->setText(task.m_TcpSend);
+    m_pTcpExpect->setText(task.m_TcpExpect);
+    // Out of range only in a file edited by hand; the clamped number warns or limits alike.
+    m_pCertWarn->setChecked(task.m_CertWarnDays > 0);
+    m_pCertWarnDays->setValue(task.m_CertWarnDays > 0 ? std::min(task.m_CertWarnDays, kMaxCertWarnDays)
+                                                      : kSuggestedCertWarnDays);
+    m_pResponseLimit->setChecked(task.m_MaxResponseMs > 0);
+    m_pMaxResponseMs->setValue(task.m_MaxResponseMs > 0 ? std::min(task.m_MaxResponseMs, kMaxResponseMs)
+                                                        : kSuggestedMaxResponseMs);
+    m_pUnwanted->setText(task.m_UnwantedPattern);
+    m_pAcceptedStatus->setText(task.m_AcceptedStatus);
+    m_pHeaders->setPlainText(QString(task.m_HttpHeaders).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    for (QLineEdit* field : {m_pTcpSend, m_pTcpExpect, m_pUnwanted})
+        field->setCursorPosition(0);
+    // Closed unless the task uses an option in it, so that nothing set there goes unseen. The
+    // certificate warning counts only at a number of its own: a new task warns at 14 days, a
+    // task from a file older than the warning has it off.
+    const bool advancedUsed = (task.m_CertWarnDays != 0 && task.m_CertWarnDays != kSuggestedCertWarnDays)
+        || task.m_MaxResponseMs != 0 || !task.m_UnwantedPattern.isEmpty()
+        || task.m_AcceptedStatus != kDefaultAcceptedStatus || !task.m_HttpHeaders.isEmpty();
+    ShowAdvanced(advancedUsed);
     switch (task.m_CheckAction) {
     case eCheckHttpGet:
     case eCheckHttpGetPattern:
@@ -157,6 +279,9 @@ void CTaskChecksPage::SetUp(const CTask& task)
         break;
     case eCheckSpider:
         m_pSpider->setChecked(true);
+        break;
+    case eCheckTcp:
+        m_pTcp->setChecked(true);
         break;
     default:
         // A new task (0), and any code the engine does not know, start as a ping.
@@ -171,6 +296,8 @@ int CTaskChecksPage::CheckAction() const
 {
     if (m_pPing->isChecked())
         return eCheckPing;
+    if (m_pTcp->isChecked())
+        return eCheckTcp;
     if (m_pSpider->isChecked())
         return eCheckSpider;
     return m_pLookForString->isChecked() ? eCheckHttpGetPattern : eCheckHttpGet;
@@ -190,6 +317,17 @@ void CTaskChecksPage::Confirm(CTask& task)
     task.m_bSpiderLimitDepth = m_pLimitDepth->isChecked();
     task.m_SpiderConnections = m_pSpiderConnections->value();
     task.m_bSpiderCheckExternal = m_pSpiderCheckExternal->isChecked();
+    task.m_TcpPort = DigitsValue(m_pTcpPort);
+    task.m_TcpSend = m_pTcpSend->text();
+    task.m_TcpExpect = m_pTcpExpect->text();
+    task.m_CertWarnDays = m_pCertWarn->isChecked() ? m_pCertWarnDays->value() : 0;
+    task.m_MaxResponseMs = m_pResponseLimit->isChecked() ? m_pMaxResponseMs->value() : 0;
+    task.m_UnwantedPattern = m_pUnwanted->text();
+    task.m_AcceptedStatus = m_pAcceptedStatus->text().trimmed();
+    QString headers = m_pHeaders->toPlainText();
+    while (headers.endsWith(u'\n'))
+        headers.chop(1);
+    task.m_HttpHeaders = headers.replace(u'\n', QStringLiteral("\r\n"));
 }
 
 bool CTaskChecksPage::CanLeave()
@@ -200,6 +338,13 @@ bool CTaskChecksPage::CanLeave()
         return false;
     if (m_pSpider->isChecked() && !CheckUrl(m_pSpiderUrl))
         return false;
+    if (m_pTcp->isChecked()) {
+        const int port = DigitsValue(m_pTcpPort);
+        if (port < 1 || port > kMaxTcpPort) {
+            Refuse(m_pTcpPort, QStringLiteral("Please enter a port between 1 and %1.").arg(kMaxTcpPort));
+            return false;
+        }
+    }
 
     bool ok = false;
     const uint timeout = m_pTimeout->text().trimmed().toUInt(&ok, 10);
@@ -211,7 +356,70 @@ bool CTaskChecksPage::CanLeave()
         m_pTimeout->selectAll();
         return false;
     }
+    return CheckAdvanced();
+}
+
+bool CTaskChecksPage::CheckAdvanced()
+{
+    // Held to the same rule as the URLs: only what the chosen check uses, and so has enabled.
+    if (m_pAcceptedStatus->isEnabled() && !CStatusList::Parse(m_pAcceptedStatus->text())) {
+        Refuse(m_pAcceptedStatus,
+               QStringLiteral("Please enter the status codes to accept as codes from 100 to 999 and ranges of them, "
+                              "separated by commas, such as \"200-299, 301, 401\"."));
+        return false;
+    }
+    QString badLine;
+    if (m_pHeaders->isEnabled() && !ParseHeaderLines(m_pHeaders->toPlainText(), &badLine)) {
+        Refuse(m_pHeaders,
+               badLine.contains(u':')
+                   ? QStringLiteral("The request header '%1' is not valid: a header's name is letters, digits and "
+                                    "signs such as '-', without blanks, and its value holds no control characters.")
+                         .arg(badLine)
+                   : QStringLiteral("The request header '%1' has no colon. Please enter one header per line, as "
+                                    "\"Name: value\".")
+                         .arg(badLine));
+        // The line at fault, ready to be typed over.
+        for (QTextBlock block = m_pHeaders->document()->begin(); block.isValid(); block = block.next()) {
+            if (block.text() == badLine) {
+                QTextCursor cursor(block);
+                cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+                m_pHeaders->setTextCursor(cursor);
+                break;
+            }
+        }
+        return false;
+    }
     return true;
+}
+
+void CTaskChecksPage::Refuse(QWidget* field, const QString& message)
+{
+    ShowSheetMessage(this, message);
+    // The user may have closed the section after typing: the field must show to be corrected.
+    if (!field->isVisibleTo(this))
+        ShowAdvanced(true);
+    field->setFocus();
+    if (auto* edit = qobject_cast<QLineEdit*>(field))
+        edit->selectAll();
+}
+
+void CTaskChecksPage::ShowAdvanced(bool shown)
+{
+    m_bAdvancedShown = shown;
+    m_pAdvancedToggle->setArrowType(shown ? Qt::DownArrow : Qt::RightArrow);
+    for (QWidget* widget : std::as_const(m_AdvancedWidgets))
+        widget->setVisible(shown);
+    // Opening grows the sheet by itself; closing would leave the room empty below the checks.
+    // The layouts above learn of the hidden rows only from posted events, so they are told at
+    // once, each one up to the sheet, before it is made as small as its pages need.
+    QWidget* sheet = window();
+    if (shown || sheet == this || !sheet->isVisible() || !sheet->layout())
+        return;
+    layout()->activate();
+    for (QWidget* widget = this; widget != sheet; widget = widget->parentWidget())
+        widget->updateGeometry();
+    sheet->layout()->activate();
+    sheet->resize(sheet->width(), std::max(sheet->minimumHeight(), sheet->sizeHint().height()));
 }
 
 bool CTaskChecksPage::CheckUrl(QLineEdit* field)
@@ -234,7 +442,11 @@ void CTaskChecksPage::UpdateEnabling()
     const bool ping = m_pPing->isChecked();
     const bool httpGet = m_pHttpGet->isChecked();
     const bool spider = m_pSpider->isChecked();
-    m_pPingHost->setEnabled(ping);
+    const bool tcp = m_pTcp->isChecked();
+    m_pPingHost->setEnabled(ping || tcp);
+    m_pTcpPort->setEnabled(tcp);
+    m_pTcpSend->setEnabled(tcp);
+    m_pTcpExpect->setEnabled(tcp);
     m_pHttpUrl->setEnabled(httpGet);
     m_pHttpTest->setEnabled(httpGet);
     m_pLookForString->setEnabled(httpGet);
@@ -247,6 +459,16 @@ void CTaskChecksPage::UpdateEnabling()
     m_pMaxDepth->setEnabled(spider && m_pLimitDepth->isChecked());
     m_pSpiderConnections->setEnabled(spider);
     m_pSpiderCheckExternal->setEnabled(spider);
+    // A certificate and a status come with HTTP answers; a crawl judges its start page's
+    // certificate and every page's status, but sends no headers, looks for no text and has no
+    // one answer to time.
+    m_pCertWarn->setEnabled(httpGet || spider);
+    m_pCertWarnDays->setEnabled((httpGet || spider) && m_pCertWarn->isChecked());
+    m_pResponseLimit->setEnabled(ping || tcp || httpGet);
+    m_pMaxResponseMs->setEnabled((ping || tcp || httpGet) && m_pResponseLimit->isChecked());
+    m_pUnwanted->setEnabled(httpGet);
+    m_pAcceptedStatus->setEnabled(httpGet || spider);
+    m_pHeaders->setEnabled(httpGet);
 }
 
 void CTaskChecksPage::OpenUrlOf(QLineEdit* field)

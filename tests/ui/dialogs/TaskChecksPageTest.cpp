@@ -1,10 +1,14 @@
 #include "SheetFixture.h"
+#include "support/EventLoop.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QToolButton>
 
 namespace {
 const QString kBadUrl = QStringLiteral("www.example.com/shop");
@@ -18,6 +22,19 @@ protected:
         Open(task);
         ClickTab(CTaskConfigSheet::eChecksPage);
         ASSERT_EQ(Page(), CTaskConfigSheet::eChecksPage);
+    }
+
+    bool AdvancedShown() const { return Find<QWidget>("headers")->isVisible(); }
+
+    // The fields of the Advanced section that the chosen check lets the user edit.
+    QStringList EnabledAdvanced() const
+    {
+        QStringList names;
+        for (const char* name : {"certWarn", "responseLimit", "unwanted", "acceptedStatus", "headers"}) {
+            if (Find<QWidget>(name)->isEnabled())
+                names << QLatin1String(name);
+        }
+        return names;
     }
 };
 
@@ -241,4 +258,238 @@ TEST_F(ChecksPageTest, TestButtonSaysSoWhenNoBrowserStarts)
               QStringList {QStringLiteral("Unable to start a web browser for 'http://127.0.0.1:9/status'. "
                                           "Please open the address in a browser yourself.")});
     EXPECT_EQ(Page(), CTaskConfigSheet::eChecksPage);
+}
+
+TEST_F(ChecksPageTest, TcpPortCheckSharesTheHostAndKeepsItsFieldsUnderOtherChecks)
+{
+    OpenOnChecks();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_pSheet.get()));
+    auto* host = Find<QLineEdit>("pingHost");
+    auto* port = Find<QLineEdit>("tcpPort");
+    auto* send = Find<QLineEdit>("tcpSend");
+    auto* expect = Find<QLineEdit>("tcpExpect");
+    EXPECT_TRUE(host->isEnabled());
+    EXPECT_FALSE(port->isEnabled());
+    EXPECT_FALSE(send->isEnabled());
+
+    // Chosen from the keyboard, then filled in Tab order: host, port, send, expect.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_R, Qt::AltModifier);
+    QTest::qWait(200); // a mnemonic clicks with a short animation
+    ASSERT_TRUE(Find<QRadioButton>("tcp")->isChecked());
+    for (QWidget* field : {static_cast<QWidget*>(host), static_cast<QWidget*>(port), static_cast<QWidget*>(send),
+                           static_cast<QWidget*>(expect)}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), field) << QApplication::focusWidget()->objectName().toStdString();
+    }
+    EXPECT_FALSE(Find<QLineEdit>("httpUrl")->isEnabled());
+    EXPECT_FALSE(Find<QLineEdit>("spiderUrl")->isEnabled());
+    Type(host, QStringLiteral("mail.example.com"));
+    Type(port, QStringLiteral("25"));
+    Type(send, QStringLiteral("EHLO probe"));
+    Type(expect, QStringLiteral("250"));
+    CTask saved = Confirmed();
+    EXPECT_EQ(saved.m_CheckAction, eCheckTcp);
+    EXPECT_EQ(saved.m_PingHost, "mail.example.com");
+    EXPECT_EQ(saved.m_TcpPort, 25);
+    EXPECT_EQ(saved.m_TcpSend, "EHLO probe");
+    EXPECT_EQ(saved.m_TcpExpect, "250");
+
+    // Shown again as saved; under a ping the host is the ping's and the rest waits disabled.
+    OpenOnChecks(saved);
+    EXPECT_TRUE(Find<QRadioButton>("tcp")->isChecked());
+    EXPECT_EQ(Find<QLineEdit>("tcpPort")->text(), "25");
+    EXPECT_EQ(Find<QLineEdit>("tcpSend")->text(), "EHLO probe");
+    Click("ping");
+    EXPECT_TRUE(Find<QLineEdit>("pingHost")->isEnabled());
+    EXPECT_FALSE(Find<QLineEdit>("tcpPort")->isEnabled());
+    EXPECT_FALSE(Find<QLineEdit>("tcpExpect")->isEnabled());
+    saved = Confirmed();
+    EXPECT_EQ(saved.m_CheckAction, eCheckPing);
+    EXPECT_EQ(saved.m_PingHost, "mail.example.com");
+    EXPECT_EQ(saved.m_TcpPort, 25);
+    EXPECT_EQ(saved.m_TcpExpect, "250");
+}
+
+TEST_F(ChecksPageTest, AdvancedOptionsOpenWhenUsedFollowTheCheckAndRoundTrip)
+{
+    // Closed for a new task and for one from a file older than the options (no warning).
+    OpenOnChecks();
+    EXPECT_FALSE(AdvancedShown());
+    CTask old;
+    old.m_CertWarnDays = 0;
+    OpenOnChecks(old);
+    EXPECT_FALSE(AdvancedShown());
+
+    // Opened from the keyboard; what is enabled follows the chosen check.
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_pSheet.get()));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_D, Qt::AltModifier);
+    ASSERT_TRUE(SpinUntil([&] { return AdvancedShown(); }));
+    EXPECT_EQ(EnabledAdvanced(), QStringList {"responseLimit"});
+    Click("tcp");
+    EXPECT_EQ(EnabledAdvanced(), QStringList {"responseLimit"});
+    Click("spider");
+    EXPECT_EQ(EnabledAdvanced(), (QStringList {"certWarn", "acceptedStatus"}));
+    Click("httpGet");
+    EXPECT_EQ(EnabledAdvanced(), (QStringList {"certWarn", "responseLimit", "unwanted", "acceptedStatus", "headers"}));
+    // A limit's number counts only with its box.
+    EXPECT_FALSE(Find<QCheckBox>("certWarn")->isChecked());
+    EXPECT_FALSE(Find<QSpinBox>("certWarnDays")->isEnabled());
+    Click("certWarn");
+    EXPECT_TRUE(Find<QSpinBox>("certWarnDays")->isEnabled());
+    Find<QSpinBox>("certWarnDays")->setValue(30);
+    Click("responseLimit");
+    Find<QSpinBox>("maxResponseMs")->setValue(1500);
+    Type(Find<QLineEdit>("unwanted"), QStringLiteral("Fatal error"));
+    Type(Find<QLineEdit>("acceptedStatus"), QStringLiteral(" 200-299, 404 "));
+    // Headers reached by their mnemonic, typed a line each; Tab leaves the field.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_H, Qt::AltModifier);
+    auto* headers = Find<QPlainTextEdit>("headers");
+    ASSERT_EQ(QApplication::focusWidget(), headers);
+    QTest::keyClicks(headers, QStringLiteral("Authorization: Bearer abc"));
+    QTest::keyClick(headers, Qt::Key_Return);
+    QTest::keyClicks(headers, QStringLiteral("X-Probe: 1"));
+    QTest::keyClick(headers, Qt::Key_Return);
+    QTest::keyClick(headers, Qt::Key_Tab);
+    EXPECT_NE(QApplication::focusWidget(), headers);
+    CTask saved = Confirmed();
+    EXPECT_EQ(saved.m_CertWarnDays, 30);
+    EXPECT_EQ(saved.m_MaxResponseMs, 1500);
+    EXPECT_EQ(saved.m_UnwantedPattern, "Fatal error");
+    EXPECT_EQ(saved.m_AcceptedStatus, "200-299, 404");
+    EXPECT_EQ(saved.m_HttpHeaders, "Authorization: Bearer abc\r\nX-Probe: 1");
+
+    // A task that uses them opens the section by itself, so nothing set goes unseen, even
+    // under a check that does not use them.
+    saved.m_CheckAction = eCheckPing;
+    OpenOnChecks(saved);
+    EXPECT_TRUE(AdvancedShown());
+    EXPECT_EQ(Find<QSpinBox>("certWarnDays")->value(), 30);
+    EXPECT_EQ(Find<QPlainTextEdit>("headers")->toPlainText(), "Authorization: Bearer abc\nX-Probe: 1");
+    CTask again = Confirmed();
+    EXPECT_EQ(again.m_HttpHeaders, saved.m_HttpHeaders);
+    EXPECT_EQ(again.m_UnwantedPattern, saved.m_UnwantedPattern);
+    EXPECT_EQ(again.m_AcceptedStatus, saved.m_AcceptedStatus);
+    EXPECT_EQ(again.m_CertWarnDays, 30);
+
+    // Cleared boxes are off, which is 0.
+    OpenOnChecks(again);
+    Click("responseLimit");
+    Click("httpGet");
+    Click("certWarn");
+    again = Confirmed();
+    EXPECT_EQ(again.m_MaxResponseMs, 0);
+    EXPECT_EQ(again.m_CertWarnDays, 0);
+    for (const int used : {1, 5000}) {
+        CTask limited;
+        limited.m_MaxResponseMs = used;
+        OpenOnChecks(limited);
+        EXPECT_TRUE(AdvancedShown()) << used;
+    }
+}
+
+TEST_F(ChecksPageTest, OkRefusesABadPortStatusListOrHeaderLineOfTheChosenCheck)
+{
+    // Under the TCP check the status list and headers (as a file may hold them) are not its
+    // own: they are left unchecked.
+    CTask task;
+    task.m_CheckAction = eCheckTcp;
+    task.m_PingHost = QStringLiteral("127.0.0.1");
+    task.m_AcceptedStatus = QStringLiteral("200-299; 404");
+    task.m_HttpHeaders = QStringLiteral("X-Token abc");
+    OpenOnChecks(task);
+    const QString portMessage = QStringLiteral("Please enter a port between 1 and 65535.");
+    for (const char* refused : {"", "0", "65536"}) {
+        m_Messages.clear();
+        Type(Find<QLineEdit>("tcpPort"), QString::fromLatin1(refused));
+        EXPECT_FALSE(PressOk()) << refused;
+        EXPECT_EQ(m_Messages, QStringList {portMessage}) << refused;
+        EXPECT_EQ(m_pSheet->focusWidget(), Find<QLineEdit>("tcpPort")) << refused;
+    }
+    Type(Find<QLineEdit>("tcpPort"), QStringLiteral("65535"));
+    m_Messages.clear();
+    CTask saved = Confirmed();
+    EXPECT_EQ(saved.m_TcpPort, 65535);
+    EXPECT_EQ(saved.m_AcceptedStatus, "200-299; 404");
+
+    // Under a GET they are, each refused with the form it takes and the field in focus,
+    // even after the section was closed.
+    saved.m_CheckAction = eCheckHttpGet;
+    saved.m_TcpPort = 0;
+    OpenOnChecks(saved);
+    Click("advancedToggle");
+    ASSERT_FALSE(AdvancedShown());
+    m_Messages.clear();
+    EXPECT_FALSE(PressOk());
+    EXPECT_EQ(m_Messages,
+              QStringList {"Please enter the status codes to accept as codes from 100 to 999 and ranges of them, "
+                           "separated by commas, such as \"200-299, 301, 401\"."});
+    EXPECT_EQ(Page(), CTaskConfigSheet::eChecksPage);
+    EXPECT_TRUE(AdvancedShown());
+    EXPECT_EQ(m_pSheet->focusWidget(), Find<QLineEdit>("acceptedStatus"));
+    EXPECT_EQ(Find<QLineEdit>("acceptedStatus")->selectedText(), "200-299; 404");
+    for (const char* refused : {"", "299-200", "200-299,", "1000"}) {
+        m_Messages.clear();
+        Type(Find<QLineEdit>("acceptedStatus"), QString::fromLatin1(refused));
+        ClickTab(CTaskConfigSheet::eGeneralPage);
+        EXPECT_EQ(Page(), CTaskConfigSheet::eChecksPage) << refused;
+        EXPECT_EQ(m_Messages.size(), 1) << refused;
+    }
+    Type(Find<QLineEdit>("acceptedStatus"), QStringLiteral("200-299, 301, 401"));
+
+    auto* headers = Find<QPlainTextEdit>("headers");
+    for (const auto& [bad, message] :
+         {std::pair {"X-Token abc",
+                     "The request header 'X-Token abc' has no colon. Please enter one header per line, "
+                     "as \"Name: value\"."},
+          std::pair {"X Token: abc",
+                     "The request header 'X Token: abc' is not valid: a header's name is letters, digits and signs "
+                     "such as '-', without blanks, and its value holds no control characters."}}) {
+        headers->setPlainText(QStringLiteral("Accept: text/html\n") + QLatin1String(bad) + QStringLiteral("\nX-A: 1"));
+        m_Messages.clear();
+        EXPECT_FALSE(PressOk()) << bad;
+        EXPECT_EQ(m_Messages, QStringList {QLatin1String(message)});
+        EXPECT_EQ(m_pSheet->focusWidget(), headers);
+        // The line at fault is selected, ready to be typed over.
+        EXPECT_EQ(headers->textCursor().selectedText(), QLatin1String(bad));
+    }
+    headers->setPlainText(QStringLiteral("Accept: text/html\nX-Token: abc"));
+    m_Messages.clear();
+    saved = Confirmed();
+    EXPECT_EQ(saved.m_AcceptedStatus, "200-299, 301, 401");
+    EXPECT_EQ(saved.m_HttpHeaders, "Accept: text/html\r\nX-Token: abc");
+}
+
+// With CORVANE_SCREENSHOT_DIR set, saves the Checks page at the sheet's own size as it opens
+// (checks.png), with Advanced opened and filled in (checks-advanced.png), and closed again,
+// when the sheet must have given back the room (checks-closed-again.png).
+TEST_F(ChecksPageTest, Screenshots)
+{
+    const QString folder = qEnvironmentVariable("CORVANE_SCREENSHOT_DIR");
+    if (folder.isEmpty())
+        GTEST_SKIP() << "CORVANE_SCREENSHOT_DIR is not set";
+    CTask task;
+    task.m_CheckAction = eCheckHttpGetPattern;
+    task.m_PingHost = QStringLiteral("mail.example.com");
+    task.m_TcpPort = 587;
+    task.m_TcpSend = QStringLiteral("EHLO probe.example.com");
+    task.m_TcpExpect = QStringLiteral("250");
+    task.m_HttpGetURL = QStringLiteral("https://shop.example.com/checkout/status?full=1");
+    task.m_ExpectedPattern = QStringLiteral("All systems go");
+    task.m_SpiderUrl = QStringLiteral("https://www.example.com/");
+    OpenOnChecks(task);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pSheet.get()));
+    QTest::qWait(50);
+    EXPECT_TRUE(m_pSheet->grab().save(QDir(folder).filePath(QStringLiteral("checks.png"))));
+
+    Click("advancedToggle");
+    Click("responseLimit");
+    Find<QSpinBox>("maxResponseMs")->setValue(1500);
+    Type(Find<QLineEdit>("unwanted"), QStringLiteral("Fatal error"));
+    Type(Find<QLineEdit>("acceptedStatus"), QStringLiteral("200-299, 301, 401"));
+    Find<QPlainTextEdit>("headers")->setPlainText(QStringLiteral("Authorization: Bearer 5f1e0c\nAccept-Language: en"));
+    QTest::qWait(50);
+    EXPECT_TRUE(m_pSheet->grab().save(QDir(folder).filePath(QStringLiteral("checks-advanced.png"))));
+    Click("advancedToggle");
+    QTest::qWait(50);
+    EXPECT_TRUE(m_pSheet->grab().save(QDir(folder).filePath(QStringLiteral("checks-closed-again.png"))));
 }

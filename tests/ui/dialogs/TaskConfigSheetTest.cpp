@@ -149,9 +149,11 @@ TEST_F(SheetTest, EveryLabelMnemonicLeadsToAFieldAndTabFollowsTheLayout)
         }
     };
     chainOrder({"name", "description"});
-    chainOrder({"timeout", "ping", "pingHost", "httpGet", "httpUrl", "httpTest", "lookForString", "pattern", "spider",
-                "spiderUrl", "spiderTest", "limitPages", "maxPages", "limitDepth", "maxDepth", "spiderConnections",
-                "spiderCheckExternal"});
+    chainOrder({"timeout", "ping", "tcp", "pingHost", "tcpPort", "tcpSend", "tcpExpect", "httpGet"});
+    chainOrder({"httpGet", "httpUrl", "httpTest", "lookForString", "pattern", "spider", "spiderUrl", "spiderTest",
+                "limitPages", "maxPages", "limitDepth", "maxDepth", "spiderConnections", "spiderCheckExternal"});
+    chainOrder({"spiderCheckExternal", "advancedToggle", "certWarn", "certWarnDays", "responseLimit", "maxResponseMs",
+                "unwanted", "acceptedStatus", "headers"});
     chainOrder({"scheduled", "count", "unit"});
     chainOrder({"useDefault", "useCustom", "failuresOnly", "maxFailCount", "alertOnRecovery", "email", "emailAddresses",
                 "alertHttpGet", "alertHttpUrl", "httpRequest", "application", "applicationName", "browse"});
