@@ -160,13 +160,22 @@ QVariant CTaskListModel::data(const QModelIndex& index, int role) const
             return down ? m_DownTaskIcon : m_TaskIcon;
         }
         return {};
-    case Qt::ToolTipRole:
+    case Qt::ToolTipRole: {
         // The icon views cut long names short.
         if (index.column() != eColumnName)
             return {};
+        QString tip = task.m_Name;
         if (const std::optional<qint64> until = SnoozedUntil(task))
-            return task.m_Name + QLatin1Char('\n') + CAlertSnooze::SnoozedToolTip(*until);
-        return task.m_Name;
+            tip += QLatin1Char('\n') + CAlertSnooze::SnoozedToolTip(*until);
+        // The board keeps the latest certificate seen; a task turned into a ping or a TCP
+        // check since then has none of its own to tell of.
+        const CTaskGlance* glance = GlanceAt(index.row());
+        const bool http = task.m_CheckAction == eCheckHttpGet || task.m_CheckAction == eCheckHttpGetPattern
+            || task.m_CheckAction == eCheckSpider;
+        if (http && glance && glance->m_CertExpiryMs >= 0)
+            tip += QLatin1Char('\n') + FormatCertExpiry(glance->m_CertExpiryMs, QDateTime::currentMSecsSinceEpoch());
+        return tip;
+    }
     case TaskIdRole:
         return row.m_TaskId;
     default:
@@ -369,6 +378,19 @@ QString CTaskListModel::FormatResponse(qint64 us)
     if (us < 10'000'000)
         return QStringLiteral("%1 ms").arg((us + 500) / 1000);
     return QStringLiteral("%1 s").arg(double(us) / 1e6, 0, 'f', 1);
+}
+
+QString CTaskListModel::FormatCertExpiry(qint64 expiryMs, qint64 nowMs)
+{
+    constexpr qint64 dayMs = 24LL * 60 * 60 * 1000;
+    const QString day = QDateTime::fromMSecsSinceEpoch(expiryMs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd"));
+    if (expiryMs <= nowMs)
+        return QStringLiteral("Certificate expired on %1").arg(day);
+    const qint64 daysLeft = (expiryMs - nowMs) / dayMs;
+    return QStringLiteral("Certificate expires on %1 (%2 %3)")
+        .arg(day)
+        .arg(daysLeft)
+        .arg(daysLeft == 1 ? QStringLiteral("day") : QStringLiteral("days"));
 }
 
 QString CTaskListModel::FormatUptime(double percent)

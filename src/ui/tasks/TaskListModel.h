@@ -88,6 +88,9 @@ public:
     static QString FormatAge(qint64 ms);
     static QString FormatResponse(qint64 us); // "120 ms"
     static QString FormatUptime(double percent); // "99.5 %", blank below 0
+    // "Certificate expires on 2027-01-05 (27 days)": the day in UTC, as the check's own
+    // verdict words it, and the whole days left.
+    static QString FormatCertExpiry(qint64 expiryMs, qint64 nowMs);
 
 private:
     struct CRow

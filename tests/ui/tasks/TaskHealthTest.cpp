@@ -1,6 +1,7 @@
 // The health columns of the task list: what real runs through a started hub make of a task,
 // what the result history gives a board that saw none of them, and the columns the user
 // arranged.
+#include "core/shell/AppSettings.h"
 #include "core/shell/Hub.h"
 #include "core/shell/StatusBoard.h"
 #include "core/tasks/VigrelDoc.h"
@@ -97,6 +98,52 @@ TEST(TaskHealth, AFailingSiteShowsDownThenUpAndAFreshBoardReadsItFromTheHistory)
     const QModelIndex freshRecent = freshModel.index(0, CTaskListModel::eColumnRecent);
     EXPECT_EQ(freshRecent.data(CTaskListModel::RecentRole).value<QList<qint64>>().size(), 2);
     EXPECT_EQ(freshRecent.data(CTaskListModel::RecentFailedRole).value<QList<bool>>(), (QList<bool> {true, false}));
+    hub.Shutdown(10000);
+}
+
+TEST(TaskHealth, AnHttpsTasksToolTipTellsWhenItsCertificateExpires)
+{
+    CTempSettings settings;
+    CAppSettings trusting = GetAppSettings();
+    trusting.m_TlsCaFile = QStringLiteral(CORVANE_TEST_DATA_DIR "/tls/loopback.crt");
+    SetAppSettings(trusting);
+    CHttpTestServer server(CHttpTestServer::eHttpsSelfSigned);
+    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("<html>secure</html>", "text/html");
+    });
+    ASSERT_TRUE(server.Start());
+
+    CVigrelDoc document;
+    CTask task;
+    task.m_Name = QStringLiteral("Checkout");
+    task.m_CheckAction = eCheckHttpGet;
+    task.m_HttpGetURL = server.Url(QStringLiteral("/"));
+    task.m_TimeoutSec = 20;
+    const int taskId = document.AddTask(task);
+    CHub hub(&document);
+    CStatusBoard board(&hub);
+    CTaskListModel model(&document);
+    model.SetStatusBoard(&board);
+    ASSERT_TRUE(hub.Start());
+    EXPECT_EQ(Cell(&model, 0, CTaskListModel::eColumnName, Qt::ToolTipRole), u"Checkout");
+
+    hub.ExecuteTask(taskId);
+    ASSERT_TRUE(SpinUntil([&] { return Cell(&model, 0, CTaskListModel::eColumnResult) == u"Up"; }))
+        << Cell(&model, 0, CTaskListModel::eColumnResult, Qt::ToolTipRole).toStdString();
+    // The test certificate runs out on 2126-11-14 at 01:50:32 UTC.
+    const qint64 daysLeft = (QDateTime(QDate(2126, 11, 14), QTime(1, 50, 32), Qt::UTC).toMSecsSinceEpoch()
+                             - QDateTime::currentMSecsSinceEpoch())
+        / (24LL * 60 * 60 * 1000);
+    const QString tip = Cell(&model, 0, CTaskListModel::eColumnName, Qt::ToolTipRole);
+    EXPECT_TRUE(tip == QStringLiteral("Checkout\nCertificate expires on 2126-11-14 (%1 days)").arg(daysLeft)
+                || tip == QStringLiteral("Checkout\nCertificate expires on 2126-11-14 (%1 days)").arg(daysLeft + 1))
+        << tip.toStdString();
+
+    // Turned into a TCP check, the task has no certificate of its own to tell of.
+    task = document.GetTasks().value(0);
+    task.m_CheckAction = eCheckTcp;
+    ASSERT_TRUE(document.ModifyTask(taskId, task));
+    EXPECT_EQ(Cell(&model, 0, CTaskListModel::eColumnName, Qt::ToolTipRole), u"Checkout");
     hub.Shutdown(10000);
 }
 
