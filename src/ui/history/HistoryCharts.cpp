@@ -118,15 +118,22 @@ void CHistoryPane::ShowLatest(const CTaskStatus& status)
         = status.m_LastResult && status.m_LastResult->m_CheckKind != eCheckPing && status.m_LastResult->m_TotalUs >= 0;
     if (http) {
         const CCheckResult& result = *status.m_LastResult;
-        chart->setTitle(QStringLiteral("Latest request (ms)"));
+        // A TCP check has no TLS and no page: its connection, then the answer it waited for
+        // when it sent or expected a text.
+        const bool tcp = result.m_CheckKind == eCheckTcp;
+        chart->setTitle(tcp ? QStringLiteral("Latest connection (ms)") : QStringLiteral("Latest request (ms)"));
         auto* series = new QHorizontalStackedBarSeries(chart);
         // Each phase time counts from the start of the request: a bar is the distance from
         // the phase before it that was measured.
-        const std::pair<const char*, qint64> phases[] = {{"Lookup", result.m_LookupUs},
-                                                         {"Connect", result.m_ConnectUs},
-                                                         {"TLS", result.m_TlsUs},
-                                                         {"First byte", result.m_FirstByteUs},
-                                                         {"Transfer", result.m_TotalUs}};
+        const QList<std::pair<const char*, qint64>> phases = tcp
+            ? QList<std::pair<const char*, qint64>> {{"Lookup", result.m_LookupUs},
+                                                     {"Connect", result.m_ConnectUs},
+                                                     {"Answer", result.m_TotalUs}}
+            : QList<std::pair<const char*, qint64>> {{"Lookup", result.m_LookupUs},
+                                                     {"Connect", result.m_ConnectUs},
+                                                     {"TLS", result.m_TlsUs},
+                                                     {"First byte", result.m_FirstByteUs},
+                                                     {"Transfer", result.m_TotalUs}};
         qint64 before = 0;
         for (const auto& [name, atUs] : phases) {
             auto* set = new QBarSet(QString::fromLatin1(name), series);
@@ -145,7 +152,9 @@ void CHistoryPane::ShowLatest(const CTaskStatus& status)
                               .arg(LocalTime(result.m_CertExpiryMs));
         }
     } else {
-        chart->setTitle(QStringLiteral("No HTTP request recorded"));
+        const bool tcp = status.m_LastResult && status.m_LastResult->m_CheckKind == eCheckTcp;
+        chart->setTitle(tcp ? QStringLiteral("No TCP connection recorded")
+                            : QStringLiteral("No HTTP request recorded"));
     }
     m_pCertificate->setText(certificate);
     m_pCertificate->setVisible(!certificate.isEmpty());
