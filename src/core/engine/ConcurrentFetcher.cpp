@@ -64,8 +64,17 @@ CConcurrentFetcher::CSlot* CConcurrentFetcher::FreeSlot()
     auto slot = std::make_unique<CSlot>();
     slot->m_pTransfer = std::make_unique<CFetchTransfer>(m_pStopRequested, m_Limits);
     slot->m_pTransfer->WaitForMultiplexing();
+    slot->m_pTransfer->SetOptions(m_Options);
     m_Slots.push_back(std::move(slot));
     return m_Slots.back().get();
+}
+
+void CConcurrentFetcher::SetOptions(const CFetchOptions& options)
+{
+    m_Options = options;
+    for (const std::unique_ptr<CSlot>& slot : m_Slots) {
+        slot->m_pTransfer->SetOptions(options);
+    }
 }
 
 void CConcurrentFetcher::LimitHostConnections(int maxPerHost)

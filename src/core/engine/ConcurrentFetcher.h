@@ -61,6 +61,8 @@ public:
     // fails before any transfer (it does not parse, a stop) comes back from the next
     // WaitForAny like any other.
     bool Submit(quint64 key, const QString& url, quint32 timeoutMs, eFetchRequest request = eFetchRequest::ePage);
+    // For the transfers submitted from now on.
+    void SetOptions(const CFetchOptions& options);
     // For transfers spread over many hosts: fewer connections to any one of them than there
     // are transfers. Transfers beyond that wait for a connection of their host.
     void LimitHostConnections(int maxPerHost);
@@ -90,6 +92,7 @@ private:
     int m_nMaxTransfers;
     const std::atomic<bool>* m_pStopRequested;
     CFetchLimits m_Limits;
+    CFetchOptions m_Options;
     std::unique_ptr<CCurlMulti> m_pMulti;
     std::vector<std::unique_ptr<CSlot>> m_Slots;
     std::vector<CCompletedFetch> m_Ready; // ended at Submit, not yet handed back

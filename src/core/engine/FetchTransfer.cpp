@@ -159,6 +159,46 @@ CFetchTransfer::CFetchTransfer(const std::atomic<bool>* stopRequested, const CFe
 
 CFetchTransfer::~CFetchTransfer() = default;
 
+void CFetchTransfer::SetOptions(const CFetchOptions& options)
+{
+    // Only noted: a transfer in flight may still use the header list libcurl borrowed.
+    m_Options = options;
+    m_bOptionsChanged = true;
+}
+
+void CFetchTransfer::ApplyHeaders()
+{
+    if (!m_bOptionsChanged) {
+        return;
+    }
+    m_bOptionsChanged = false;
+    CURL* easy = m_pEasy->Get();
+    if (m_Options.m_Headers.isEmpty()) {
+        m_pTaskHeaders.reset();
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_pRequestHeaders->Get());
+        return;
+    }
+    const auto given = [this](const char* name) {
+        return std::any_of(m_Options.m_Headers.begin(), m_Options.m_Headers.end(), [name](const CHeaderLine& header) {
+            return header.m_Name.compare(name, Qt::CaseInsensitive) == 0;
+        });
+    };
+    auto headers = std::make_unique<CCurlStringList>();
+    for (const char* fixed : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
+        const QByteArray line(fixed);
+        if (!given(line.left(line.indexOf(':')).constData())) {
+            headers->Append(fixed);
+        }
+    }
+    for (const CHeaderLine& header : m_Options.m_Headers) {
+        // libcurl sends "Name;" as a header with no value; "Name:" would remove the header.
+        const QByteArray line = header.m_Value.isEmpty() ? header.m_Name + ';' : header.m_Name + ": " + header.m_Value;
+        headers->Append(line.constData());
+    }
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers->Get());
+    m_pTaskHeaders = std::move(headers);
+}
+
 void CFetchTransfer::WaitForMultiplexing()
 {
     m_bWaitForMultiplexing = true;
@@ -201,6 +241,7 @@ bool CFetchTransfer::Prepare(const QString& url, quint32 timeoutMs, QByteArray& 
     }
 
     CURL* easy = m_pEasy->Get();
+    ApplyHeaders();
     // Read at every fetch, so that a change in the Options reaches the next check; the
     // joined bundle is cached by the file's time and size, not read again each time. A file
     // that cannot be used fails the check: quietly trusting less than the user asked for
@@ -487,7 +528,11 @@ CFetchTransfer::eAbort CFetchTransfer::JudgeAnswer()
     if (m_nStatusCode == 0) {
         return eAbort::eNoStatusCode;
     }
-    if (m_nStatusCode < 200 || m_nStatusCode > 299) {
+    // A link asks only whether it answers, which a 2xx says; a page may be told otherwise.
+    const bool accepted = m_Request == eFetchRequest::ePage && m_Options.m_AcceptedStatus
+        ? m_Options.m_AcceptedStatus->Accepts(int(m_nStatusCode))
+        : m_nStatusCode >= 200 && m_nStatusCode <= 299;
+    if (!accepted) {
         return eAbort::eBadStatus;
     }
     if (m_Request != eFetchRequest::ePage) {

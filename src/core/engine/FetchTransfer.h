@@ -42,6 +42,8 @@ public:
     // trusted certificates): the accessors below then hold it and nothing is to be driven.
     bool Prepare(const QString& url, quint32 timeoutMs, QByteArray& content,
                  eFetchRequest request = eFetchRequest::ePage);
+    // For the transfers prepared from now on.
+    void SetOptions(const CFetchOptions& options);
     // Lets the HTTPS transfers of a concurrent crawl wait for a connection that may carry
     // them beside others (HTTP/2), rather than each opening its own.
     void WaitForMultiplexing();
@@ -102,6 +104,7 @@ private:
     bool Abandon(eAbort reason);
     bool StopRequested() const;
     void ResetTransferState();
+    void ApplyHeaders();
     void RecordFigures();
     qint64 RetryDelayMs() const;
     eFileRetrieveStatus Fail(const char* format, const QString& reason);
@@ -110,6 +113,10 @@ private:
     CFetchLimits m_Limits;
     std::unique_ptr<CCurlEasy> m_pEasy;
     std::unique_ptr<CCurlStringList> m_pRequestHeaders;
+    // The fixed headers joined with the task's, when it has any.
+    std::unique_ptr<CCurlStringList> m_pTaskHeaders;
+    CFetchOptions m_Options;
+    bool m_bOptionsChanged = false; // the header list is rebuilt at the next Prepare
     std::array<char, 256> m_ErrorDetail {}; // CURL_ERROR_SIZE, kept out of this header
     bool m_bWaitForMultiplexing = false;
 

@@ -63,6 +63,11 @@ eFileRetrieveStatus CPageFetcher::RetrievePage(const QString& url, quint32 timeo
     return RetrieveFile(url, timeoutMs, error, content);
 }
 
+void CPageFetcher::SetOptions(const CFetchOptions& options)
+{
+    m_pTransfer->SetOptions(options);
+}
+
 int CPageFetcher::RunTransfer()
 {
     // The multi interface rather than curl_easy_perform: this loop then regains control

@@ -1,12 +1,16 @@
 #pragma once
 
+#include "core/tasks/CheckOptions.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 // The outcome of one RetrieveFile call. The values are shared with the checks that switch on
 // them, so they never change.
@@ -49,6 +53,16 @@ struct CFetchFigures
     qint64 m_CertExpiryMs = -1; // notAfter of the server's certificate, ms since 1970 UTC
 };
 
+// What a task asks of its requests beyond the page. The defaults ask what every check always
+// asked: an answer is accepted with a 2xx status, and no header of the task's is sent.
+struct CFetchOptions
+{
+    std::optional<CStatusList> m_AcceptedStatus; // nothing: 200-299
+    // Sent with every request; a name the fetcher sends itself (Cache-Control, Pragma) is
+    // then sent as given here instead.
+    QList<CHeaderLine> m_Headers;
+};
+
 class CCurlMulti;
 class CFetchTransfer;
 
@@ -73,6 +87,9 @@ public:
     // 503 with Retry-After): it waits as long as asked, within CFetchLimits' bound, and asks
     // once more; that second answer is the page's. A stop ends the wait at once.
     eFileRetrieveStatus RetrievePage(const QString& url, quint32 timeoutMs, QString& error, QByteArray& content);
+
+    // For the transfers from now on, until it is set again.
+    void SetOptions(const CFetchOptions& options);
 
     // True when the last RetrieveFile ended with eFileRetrieveError because the stop flag
     // was set: the caller reports a stop, not a failure.
