@@ -61,8 +61,16 @@ std::unique_ptr<httplib::Server> MakeServer(CHttpTestServer::eScheme scheme)
 }
 } // namespace
 
+CHttpTestServer::CHttpTestServer(const std::string& certificateFile, const std::string& keyFile)
+    : CHttpTestServer(std::make_unique<httplib::SSLServer>(certificateFile.c_str(), keyFile.c_str()), eHttpsSelfSigned)
+{ }
+
 CHttpTestServer::CHttpTestServer(eScheme scheme)
-    : m_pServer(MakeServer(scheme))
+    : CHttpTestServer(MakeServer(scheme), scheme)
+{ }
+
+CHttpTestServer::CHttpTestServer(std::unique_ptr<httplib::Server> server, eScheme scheme)
+    : m_pServer(std::move(server))
     , m_Scheme(scheme)
 {
     BypassProxiesForLoopback();

@@ -30,6 +30,8 @@ public:
     };
 
     explicit CHttpTestServer(eScheme scheme = eHttp);
+    // HTTPS with the certificate and key of the PEM files given, made by the test.
+    CHttpTestServer(const std::string& certificateFile, const std::string& keyFile);
     ~CHttpTestServer();
     CHttpTestServer(const CHttpTestServer&) = delete;
     CHttpTestServer& operator=(const CHttpTestServer&) = delete;
@@ -61,6 +63,8 @@ public:
     bool Pause(std::chrono::milliseconds duration) const;
 
 private:
+    CHttpTestServer(std::unique_ptr<httplib::Server> server, eScheme scheme);
+
     std::unique_ptr<httplib::Server> m_pServer;
     eScheme m_Scheme;
     int m_nPort = -1;

@@ -10,6 +10,7 @@
 #include "core/shell/AppSettings.h"
 #include "core/shell/Messages.h"
 #include "core/support/Ping.h"
+#include "core/tasks/CheckOptions.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -45,6 +46,55 @@ void TakeFigures(const CFetchFigures& figures, CCheckResult& result)
     result.m_TotalUs = figures.m_TotalUs;
     result.m_FinalUrl = figures.m_FinalUrl;
     result.m_CertExpiryMs = figures.m_CertExpiryMs;
+}
+
+// The statuses a task accepts. A list the task sheet would refuse, which only an edited file
+// can hold, means the default: the check then judges as it always did.
+std::optional<CStatusList> AcceptedStatus(const CTask& task)
+{
+    return CStatusList::Parse(task.m_AcceptedStatus);
+}
+
+// The task's request headers, each line on its own: a line the task sheet would refuse is
+// left out rather than sent half-formed, and the others still go.
+QList<CHeaderLine> RequestHeaders(const CTask& task)
+{
+    QList<CHeaderLine> headers;
+    for (const QString& line : task.m_HttpHeaders.split(QLatin1Char('\n'))) {
+        if (const auto parsed = ParseHeaderLines(line))
+            headers.append(*parsed);
+    }
+    return headers;
+}
+
+// The failure of an https answer whose certificate runs out within the task's warning time;
+// empty when it does not, or when the check has no such warning or the answer no certificate.
+QString CertificateWarning(const CTask& task, const CFetchFigures& figures, const QString& taskUrl)
+{
+    if (task.m_CertWarnDays <= 0 || figures.m_CertExpiryMs < 0)
+        return QString();
+    constexpr qint64 msPerDay = qint64(24) * 60 * 60 * 1000;
+    const qint64 leftMs = figures.m_CertExpiryMs - QDateTime::currentMSecsSinceEpoch();
+    // Whole days left, rounded down (towards the past for one that has run out already).
+    const qint64 daysLeft = leftMs >= 0 ? leftMs / msPerDay : -((-leftMs + msPerDay - 1) / msPerDay);
+    if (daysLeft >= task.m_CertWarnDays)
+        return QString();
+    // The certificate is that of the server that gave the final answer.
+    QString host = QUrl(figures.m_FinalUrl).host();
+    if (host.isEmpty())
+        host = QUrl(taskUrl).host();
+    const QString date = QDateTime::fromMSecsSinceEpoch(figures.m_CertExpiryMs, Qt::UTC).toString(u"yyyy-MM-dd");
+    return QStringLiteral("Certificate for '%1' expires on %2 (%3 days)").arg(host, date).arg(daysLeft);
+}
+
+// The failure of an answer slower than the task allows; empty within the limit, or without one.
+QString ResponseTimeFailure(const CTask& task, const QString& target, qint64 elapsedMs)
+{
+    if (task.m_MaxResponseMs <= 0 || elapsedMs < 0 || elapsedMs <= task.m_MaxResponseMs)
+        return QString();
+    // The target stays out of arg(): a percent-encoded "%1" in a URL is no placeholder.
+    return QLatin1Char('\'') + target
+        + QStringLiteral("' answered in %1 ms, more than the limit of %2 ms").arg(elapsedMs).arg(task.m_MaxResponseMs);
 }
 } // namespace
 
@@ -225,7 +275,11 @@ void CPingThread::DoPing(CTask& task, CCheckResult& result)
     }
     if (answered) {
         result.m_RoundTripUs = qint64(reply.m_RTT) * 1000;
-        ReportVerdict(result, true, QStringLiteral("Ping operation succeeded"));
+        const QString tooSlow = ResponseTimeFailure(task, task.m_PingHost, qint64(reply.m_RTT));
+        if (!tooSlow.isEmpty())
+            ReportVerdict(result, false, tooSlow);
+        else
+            ReportVerdict(result, true, QStringLiteral("Ping operation succeeded"));
     } else {
         ReportVerdict(result, false, QStringLiteral("Ping operation failed"));
     }
@@ -235,36 +289,55 @@ void CPingThread::DoHttpGet(CTask& task, CCheckResult& result)
 {
     QString error;
     QByteArray content;
+    m_pFetcher->SetOptions(CFetchOptions {AcceptedStatus(task), RequestHeaders(task)});
     const eFileRetrieveStatus status = m_pFetcher->RetrieveFile(task.m_HttpGetURL, TimeoutMs(task), error, content);
+    // The task's headers are its own: the next check must not send them.
+    m_pFetcher->SetOptions({});
     if (m_pFetcher->WasStopped()) {
         OnTaskStopped(task.m_TaskId);
         QueueResult(result, eVerdict::eStopped, QString::fromLatin1(kStoppedText));
         return;
     }
-    TakeFigures(m_pFetcher->GetFigures(), result);
-    const bool searching = task.m_CheckAction == eCheckHttpGetPattern;
-    switch (status) {
-    case eFileRetrieved:
-        if (!searching)
-            ReportVerdict(result, true, QStringLiteral("HTTP GET operation succeeded"));
-        // The text is looked for as the page reads, in whatever encoding it was sent.
-        else if (DecodePage(content, PageEncoding(content, m_pFetcher->GetContentType()))
-                     .contains(task.m_ExpectedPattern))
-            ReportVerdict(result, true, QStringLiteral("Expected pattern found."));
-        else
-            ReportVerdict(result, false, QStringLiteral("Expected pattern not found."));
-        break;
-    case eFileNotText:
-        if (searching)
-            ReportVerdict(result, false, QStringLiteral("File is not textual. Unable to perform substring search."));
-        else
-            ReportVerdict(result, true, QStringLiteral("HTTP GET operation succeeded"));
-        break;
-    case eFileRetrieveError:
-    default:
+    const CFetchFigures& figures = m_pFetcher->GetFigures();
+    TakeFigures(figures, result);
+    if (status != eFileRetrieved && status != eFileNotText) {
         ReportVerdict(result, false, error);
-        break;
+        return;
     }
+    if (const QString warning = CertificateWarning(task, figures, task.m_HttpGetURL); !warning.isEmpty()) {
+        ReportVerdict(result, false, warning);
+        return;
+    }
+    const qint64 totalMs = figures.m_TotalUs < 0 ? -1 : figures.m_TotalUs / 1000;
+    if (const QString tooSlow = ResponseTimeFailure(task, task.m_HttpGetURL, totalMs); !tooSlow.isEmpty()) {
+        ReportVerdict(result, false, tooSlow);
+        return;
+    }
+    const bool searching = task.m_CheckAction == eCheckHttpGetPattern;
+    const bool avoiding = !task.m_UnwantedPattern.isEmpty();
+    if (!searching && !avoiding) {
+        ReportVerdict(result, true, QStringLiteral("HTTP GET operation succeeded"));
+        return;
+    }
+    if (status == eFileNotText) {
+        ReportVerdict(result, false, QStringLiteral("File is not textual. Unable to perform substring search."));
+        return;
+    }
+    // The texts are looked for as the page reads, in whatever encoding it was sent.
+    const QString page = DecodePage(content, PageEncoding(content, m_pFetcher->GetContentType()));
+    if (searching && !page.contains(task.m_ExpectedPattern)) {
+        ReportVerdict(result, false, QStringLiteral("Expected pattern not found."));
+        return;
+    }
+    if (avoiding && page.contains(task.m_UnwantedPattern)) {
+        // The pattern stays out of arg(): a "%1" in it is no placeholder.
+        ReportVerdict(result, false,
+                      QStringLiteral("Unwanted text '") + task.m_UnwantedPattern + QStringLiteral("' found."));
+        return;
+    }
+    ReportVerdict(result, true,
+                  searching ? QStringLiteral("Expected pattern found.")
+                            : QStringLiteral("HTTP GET operation succeeded"));
 }
 
 namespace {
@@ -318,6 +391,14 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
     std::unique_ptr<CConcurrentFetcher> fetcherAhead;
     if (connections > 1)
         fetcherAhead = std::make_unique<CConcurrentFetcher>(connections, &m_bStopRequested);
+    // Every page of the site is judged by the statuses the task accepts; its request headers
+    // are for the GET checks only.
+    const CFetchOptions pageOptions {AcceptedStatus(task), {}};
+    m_pFetcher->SetOptions(pageOptions);
+    if (fetcherAhead)
+        fetcherAhead->SetOptions(pageOptions);
+    // Said once the crawl is over: the start page's certificate runs out soon.
+    QString certificateWarning;
     quint64 taken = 0; // queue entries taken so far: the key of the head is this number
     quint64 examined = 0; // entries before this key were submitted ahead, or will not be fetched
     int fetchesAhead = 0; // among the examined entries not yet taken, those that will be fetched
@@ -428,8 +509,11 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
             stopped = true;
             break;
         }
-        if (result.m_PagesFetched++ == 0)
+        if (result.m_PagesFetched++ == 0) {
             TakeFigures(fetch.m_Figures, result);
+            if (fetch.m_Status != eFileRetrieveError)
+                certificateWarning = CertificateWarning(task, fetch.m_Figures, startUrl);
+        }
         if (page.m_Status == eFileRetrieved) {
             // Links are relative to where a redirect led, and the site is left when that is
             // on another host: its page counts, its links are not followed.
@@ -465,8 +549,13 @@ void CPingThread::DoSpider(CTask& task, CCheckResult& result)
         }
     }
 
+    m_pFetcher->SetOptions({});
     const QString heading = QStringLiteral("\n\nThe following links were checked:\n\n");
-    if (failed)
+    // The start page was fetched, yet the site is about to become unreachable for browsers.
+    if (!certificateWarning.isEmpty())
+        ReportVerdict(result, false,
+                      QStringLiteral("Spider operation failed. ") + certificateWarning + heading + report, stopped);
+    else if (failed)
         ReportVerdict(result, false, QStringLiteral("Spider operation failed.") + heading + report, stopped);
     else
         ReportVerdict(result, true, QStringLiteral("Spider operation succeeded.") + heading + report, stopped);
