@@ -1,6 +1,7 @@
 #include "OnceReport.h"
 
 #include "Version.h"
+#include "core/engine/TcpProbe.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -32,6 +33,8 @@ QString TargetOf(const CTask& task)
         return task.m_HttpGetURL;
     case eCheckSpider:
         return task.m_SpiderUrl;
+    case eCheckTcp:
+        return TcpTargetText(task.m_PingHost, task.m_TcpPort);
     default:
         return QString();
     }

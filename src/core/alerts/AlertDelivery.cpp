@@ -1,6 +1,7 @@
 #include "core/alerts/AlertDelivery.h"
 
 #include "Version.h"
+#include "core/engine/TcpProbe.h"
 #include "core/shell/AppSettings.h"
 #include "core/support/Curl.h"
 
@@ -419,6 +420,9 @@ CAlertFields AlertFieldsOf(const CAlertRequest& request)
         break;
     case eCheckSpider:
         fields.m_Target = task.m_SpiderUrl;
+        break;
+    case eCheckTcp:
+        fields.m_Target = TcpTargetText(task.m_PingHost, task.m_TcpPort);
         break;
     default:
         break;

@@ -5,6 +5,7 @@
 #include "core/engine/ExternalLinkCheck.h"
 #include "core/engine/LinkExtractor.h"
 #include "core/engine/PageText.h"
+#include "core/engine/TcpProbe.h"
 #include "core/engine/Url.h"
 #include "core/output/LogMessage.h"
 #include "core/shell/AppSettings.h"
@@ -203,6 +204,9 @@ void CPingThread::RunTask(CTask& task)
     case eCheckSpider:
         DoSpider(task, result);
         break;
+    case eCheckTcp:
+        DoTcp(task, result);
+        break;
     default:
         AddMessage(QStringLiteral("Attempt to start task ") + task.m_Name
                        + QStringLiteral(" failed. Incorrect task action parameter"),
@@ -338,6 +342,40 @@ void CPingThread::DoHttpGet(CTask& task, CCheckResult& result)
     ReportVerdict(result, true,
                   searching ? QStringLiteral("Expected pattern found.")
                             : QStringLiteral("HTTP GET operation succeeded"));
+}
+
+void CPingThread::DoTcp(CTask& task, CCheckResult& result)
+{
+    const QString target = TcpTargetText(task.m_PingHost, task.m_TcpPort);
+    const quint32 timeoutMs = TimeoutMs(task);
+    CTcpProbe probe(&m_bStopRequested);
+    const CTcpProbeResult outcome
+        = probe.Run(task.m_PingHost, task.m_TcpPort, timeoutMs, task.m_TcpSend.toUtf8(), task.m_TcpExpect.toUtf8());
+    if (outcome.m_Outcome == CTcpProbeResult::eStopped) {
+        OnTaskStopped(task.m_TaskId);
+        QueueResult(result, eVerdict::eStopped, QString::fromLatin1(kStoppedText));
+        return;
+    }
+    result.m_LookupUs = outcome.m_LookupUs;
+    result.m_ConnectUs = outcome.m_ConnectUs;
+    result.m_TotalUs = outcome.m_TotalUs;
+    const QString connection = QStringLiteral("TCP connection to ") + target;
+    if (outcome.m_Outcome == CTcpProbeResult::eConnectFailed) {
+        ReportVerdict(result, false, connection + QStringLiteral(" failed: ") + outcome.m_Reason);
+        return;
+    }
+    const qint64 connectMs = outcome.m_ConnectUs < 0 ? -1 : outcome.m_ConnectUs / 1000;
+    if (const QString tooSlow = ResponseTimeFailure(task, target, connectMs); !tooSlow.isEmpty()) {
+        ReportVerdict(result, false, tooSlow);
+        return;
+    }
+    if (outcome.m_Outcome == CTcpProbeResult::eExpectedNotFound) {
+        ReportVerdict(result, false,
+                      QStringLiteral("Expected text '") + task.m_TcpExpect
+                          + QStringLiteral("' not found in the answer from ") + target + QLatin1Char('.'));
+        return;
+    }
+    ReportVerdict(result, true, connection + QStringLiteral(" succeeded"));
 }
 
 namespace {

@@ -65,6 +65,7 @@ private:
     void DoPing(CTask& task, CCheckResult& result);
     void DoHttpGet(CTask& task, CCheckResult& result);
     void DoSpider(CTask& task, CCheckResult& result);
+    void DoTcp(CTask& task, CCheckResult& result);
 
     std::mutex m_HostLock; // held while calling the host, so Shutdown() can cut it off safely
     IEngineHost* m_pMainFrame = nullptr;

@@ -25,6 +25,9 @@ qint64 CCheckResult::ResponseUs() const
         return m_TotalUs;
     case eCheckSpider:
         return m_Verdict == eVerdict::eStopped ? -1 : m_DurationUs;
+    case eCheckTcp:
+        // The time to connect, as the task's response-time limit measures it.
+        return m_ConnectUs;
     default:
         return -1;
     }

@@ -62,8 +62,8 @@ struct CCheckResult
     QList<CBrokenLink> m_BrokenLinks;
 
     // The response time the statistics and charts use: the round trip of a ping, libcurl's
-    // total of a GET, the whole run of a crawl; -1 when the run measured none (a failure
-    // before any answer, a stop).
+    // total of a GET, the whole run of a crawl, the connect of a TCP check; -1 when the run
+    // measured none (a failure before any answer, a stop).
     qint64 ResponseUs() const;
 
     friend bool operator==(const CCheckResult&, const CCheckResult&) = default;
