@@ -57,6 +57,7 @@ void BuildTwoTaskDocument(CVigrelDoc& doc)
     home.m_SpiderMaxDepth = 3;
     home.m_bAlertAboutFailuresOnly = false;
     home.m_bAlertOnRecovery = false; // new tasks take it on; the file predates it
+    home.m_CertWarnDays = 0; // the same
     home.m_FailCount = 7; // run-time fields never reach the file
     home.m_LastRunTime = 1600000000;
     home.m_AlertSettings.m_AlertDetails = QStringLiteral("not stored");
@@ -76,6 +77,7 @@ void BuildTwoTaskDocument(CVigrelDoc& doc)
     ping.m_AlertSettings.m_AlertApplicationName = QStringLiteral("\"/opt/alert tools/notify\" %N %E");
     ping.m_AlertSettings.m_bUseDefaultAlertMethods = false;
     ping.m_bAlertOnRecovery = false;
+    ping.m_CertWarnDays = 0;
     ping.m_TaskGuid = QStringLiteral("{3f1c2a94-7d5e-4b08-a6c1-0e9d8b7f5a21}");
 
     doc.AddTask(ping); // id 1: saved first
@@ -200,6 +202,58 @@ TEST_F(TaskFile, CrawlConnectionsAndOtherSitesTravelOnlyWhenSet)
     reset[1].m_SpiderConnections = 0;
     reset[1].m_bSpiderCheckExternal = false;
     EXPECT_EQ(FormatTaskFile(reset), ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn"))));
+}
+
+TEST_F(TaskFile, CheckOptionsTravelAfterTheOlderKeysOnlyWhenSet)
+{
+    CVigrelDoc doc;
+    BuildTwoTaskDocument(doc);
+    QList<CTask> tasks = doc.GetTasks();
+    ASSERT_EQ(tasks.size(), 2);
+    CTask& port = tasks[0];
+    port.m_CheckAction = eCheckTcp;
+    port.m_TcpPort = 6379;
+    port.m_TcpSend = QStringLiteral("PING");
+    port.m_TcpExpect = QStringLiteral("+PONG\r\n");
+    port.m_MaxResponseMs = 250;
+    CTask& shop = tasks[1];
+    shop.m_CertWarnDays = 21;
+    shop.m_UnwantedPattern = QStringLiteral("Sold out; \"100%\"");
+    shop.m_AcceptedStatus = QStringLiteral("200-299, 401");
+    shop.m_HttpHeaders = QStringLiteral("Authorization: Bearer abc\r\nAccept-Language: de");
+    shop.m_bSpiderCheckExternal = true;
+    const QByteArray bytes = FormatTaskFile(tasks);
+    EXPECT_TRUE(bytes.contains("m_TaskGuid=3f1c2a94-7d5e-4b08-a6c1-0e9d8b7f5a21\r\nm_MaxResponseMs=250\r\n"
+                               "m_TcpPort=6379\r\nm_TcpSend=PING\r\nm_TcpExpect=+PONG<ENTER>\r\n"))
+        << bytes.toStdString();
+    EXPECT_TRUE(bytes.endsWith("m_TaskGuid=c84e0b17-29f3-4d6a-9e52-71b3a0d4f6e8\r\nm_bSpiderCheckExternal=1\r\n"
+                               "m_CertWarnDays=21\r\nm_UnwantedPattern=Sold out; \"100%\"\r\n"
+                               "m_AcceptedStatus=200-299, 401\r\n"
+                               "m_HttpHeaders=Authorization: Bearer abc<ENTER>Accept-Language: de\r\n"))
+        << bytes.toStdString();
+
+    const QList<CTask> back = Parse(bytes);
+    ASSERT_EQ(back.size(), 2);
+    for (qsizetype i = 0; i < back.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(back[i].m_CheckAction, tasks[i].m_CheckAction);
+        EXPECT_EQ(back[i].m_CertWarnDays, tasks[i].m_CertWarnDays);
+        EXPECT_EQ(back[i].m_MaxResponseMs, tasks[i].m_MaxResponseMs);
+        EXPECT_EQ(back[i].m_TcpPort, tasks[i].m_TcpPort);
+        EXPECT_EQ(back[i].m_TcpSend, tasks[i].m_TcpSend);
+        EXPECT_EQ(back[i].m_TcpExpect, tasks[i].m_TcpExpect);
+        EXPECT_EQ(back[i].m_UnwantedPattern, tasks[i].m_UnwantedPattern);
+        EXPECT_EQ(back[i].m_AcceptedStatus, tasks[i].m_AcceptedStatus);
+        EXPECT_EQ(back[i].m_HttpHeaders, tasks[i].m_HttpHeaders);
+    }
+    EXPECT_EQ(FormatTaskFile(back), bytes);
+
+    // A file without the keys means every option off, whatever a new task would start with.
+    const QList<CTask> old = Parse(ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn"))));
+    ASSERT_EQ(old.size(), 2);
+    EXPECT_EQ(old[1].m_CertWarnDays, 0);
+    EXPECT_EQ(old[1].m_AcceptedStatus, u"200-299");
+    EXPECT_EQ(FormatTaskFile(old), ReadBytes(TestDataPath(QStringLiteral("two-tasks.cvn"))));
 }
 
 TEST_F(TaskFile, DescriptionLineBreaksTravelAsEnterMarks)
