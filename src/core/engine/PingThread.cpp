@@ -356,14 +356,15 @@ void CPingThread::DoTcp(CTask& task, CCheckResult& result)
         QueueResult(result, eVerdict::eStopped, QString::fromLatin1(kStoppedText));
         return;
     }
-    result.m_LookupUs = outcome.m_LookupUs;
-    result.m_ConnectUs = outcome.m_ConnectUs;
-    result.m_TotalUs = outcome.m_TotalUs;
     const QString connection = QStringLiteral("TCP connection to ") + target;
+    // As for a GET that got no answer, the times to a failure are no response times.
     if (outcome.m_Outcome == CTcpProbeResult::eConnectFailed) {
         ReportVerdict(result, false, connection + QStringLiteral(" failed: ") + outcome.m_Reason);
         return;
     }
+    result.m_LookupUs = outcome.m_LookupUs;
+    result.m_ConnectUs = outcome.m_ConnectUs;
+    result.m_TotalUs = outcome.m_TotalUs;
     const qint64 connectMs = outcome.m_ConnectUs < 0 ? -1 : outcome.m_ConnectUs / 1000;
     if (const QString tooSlow = ResponseTimeFailure(task, target, connectMs); !tooSlow.isEmpty()) {
         ReportVerdict(result, false, tooSlow);

@@ -214,6 +214,7 @@ TEST_F(Engine, TcpCheckConnectsOrSaysWhyNot)
               QStringLiteral("2 51 TCP connection to 127.0.0.1:%1 failed: Connection refused").arg(closed.Port()));
     ASSERT_EQ(m_Host.Results().size(), 1);
     EXPECT_EQ(m_Host.Results().first().ResponseUs(), -1);
+    EXPECT_EQ(m_Host.Results().first().m_TotalUs, -1);
 
     task.m_TcpPort = 0;
     EXPECT_EQ(Verdict(Run(task), 51),
@@ -269,31 +270,46 @@ TEST_F(Engine, TcpCheckSendsALineAndLooksForTheAnswer)
         QStringLiteral("2 53 Expected text 'ESMTP' not found in the answer from 127.0.0.1:%1.").arg(silent.Port()));
 }
 
-TEST_F(Engine, StopEndsATcpConnectThatNeverCompletes)
+TEST_F(Engine, StopEndsATcpCheckWhileItReadsOrConnects)
 {
+    // Started, stopped at once whatever it waits for, reported as every stopped check is.
+    const auto runAndStop = [this](const CTask& task) {
+        m_Host.Clear();
+        m_Host.AddTask(task);
+        m_Engine.PostRunTask(task.m_TaskId);
+        ASSERT_TRUE(m_Host.WaitForEvent(QStringLiteral("state 1 %1").arg(task.m_TaskId)));
+        std::this_thread::sleep_for(300ms);
+        m_Engine.StopTask();
+        ASSERT_TRUE(m_Host.WaitForEvent(QStringLiteral("state 2 %1").arg(task.m_TaskId)));
+        const QString id = QString::number(task.m_TaskId);
+        EXPECT_EQ(m_Host.Events(),
+                  (QStringList {
+                      QStringLiteral("0 -1 Starting task ") + task.m_Name,
+                      QStringLiteral("state 1 ") + id,
+                      QStringLiteral("state 3 ") + id,
+                      QStringLiteral("6 -1 Task execution stopped"),
+                      QStringLiteral("0 -1 Finished task ") + task.m_Name,
+                      QStringLiteral("state 2 ") + id,
+                  }));
+        ASSERT_EQ(m_Host.Results().size(), 1);
+        EXPECT_EQ(m_Host.Results().first().m_Verdict, eVerdict::eStopped);
+    };
+    // Time-outs far beyond the wait for the end of the run: only the stop can end it in time.
+    CSilentListener silent;
+    ASSERT_TRUE(silent.IsListening());
+    CTask reading = MakeTask(54, QStringLiteral("Mute"), eCheckTcp);
+    reading.m_PingHost = QStringLiteral("127.0.0.1");
+    reading.m_TcpPort = silent.Port();
+    reading.m_TcpExpect = QStringLiteral("+OK");
+    reading.m_TimeoutSec = 600;
+    runAndStop(reading);
+
     CFullBacklogPort port;
     if (!port.NeverAnswers())
         GTEST_SKIP() << "this kernel answers connections beyond a full backlog";
-    CTask task = MakeTask(54, QStringLiteral("Black hole"), eCheckTcp);
-    task.m_PingHost = QStringLiteral("127.0.0.1");
-    task.m_TcpPort = port.Port();
-    // Far beyond the wait for the end of the run: only the stop can end it in time.
-    task.m_TimeoutSec = 600;
-    m_Host.AddTask(task);
-    m_Engine.PostRunTask(54);
-    ASSERT_TRUE(m_Host.WaitForEvent(QStringLiteral("state 1 54")));
-    std::this_thread::sleep_for(300ms);
-    m_Engine.StopTask();
-    ASSERT_TRUE(m_Host.WaitForEvent(QStringLiteral("state 2 54")));
-    EXPECT_EQ(m_Host.Events(),
-              (QStringList {
-                  QStringLiteral("0 -1 Starting task Black hole"),
-                  QStringLiteral("state 1 54"),
-                  QStringLiteral("state 3 54"),
-                  QStringLiteral("6 -1 Task execution stopped"),
-                  QStringLiteral("0 -1 Finished task Black hole"),
-                  QStringLiteral("state 2 54"),
-              }));
-    ASSERT_EQ(m_Host.Results().size(), 1);
-    EXPECT_EQ(m_Host.Results().first().m_Verdict, eVerdict::eStopped);
+    CTask connecting = MakeTask(55, QStringLiteral("Black hole"), eCheckTcp);
+    connecting.m_PingHost = QStringLiteral("127.0.0.1");
+    connecting.m_TcpPort = port.Port();
+    connecting.m_TimeoutSec = 600;
+    runAndStop(connecting);
 }
