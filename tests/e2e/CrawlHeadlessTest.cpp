@@ -90,20 +90,7 @@ protected:
         m_Lines = WithoutTime(OutputLines(process.readAllStandardOutput()));
     }
 
-    // The result message of the named task: its severity, a tab and its text, which may run
-    // over several lines.
-    QString Verdict(const QString& name) const
-    {
-        const qsizetype start = m_Lines.indexOf(QStringLiteral("Informational\tStarting task ") + name);
-        const qsizetype finish = m_Lines.indexOf(QStringLiteral("Informational\tFinished task ") + name, start);
-        if (start < 0 || finish < 0)
-            return QStringLiteral("(no run of %1 in: %2)").arg(name, m_Lines.join(u'\n'));
-        for (qsizetype i = start + 1; i < finish; ++i) {
-            if (m_Lines.at(i).startsWith(u"Task Success\t") || m_Lines.at(i).startsWith(u"Task Failure\t"))
-                return m_Lines.mid(i, finish - i).join(u'\n');
-        }
-        return QStringLiteral("(no verdict for %1)").arg(name);
-    }
+    QString Verdict(const QString& name) const { return VerdictOf(m_Lines, name); }
 
     // The pages the crawl fetched, in order, as paths of the test server.
     QStringList Crawled() const

@@ -31,6 +31,21 @@ inline QStringList WithoutTime(const QStringList& lines)
     return result;
 }
 
+// The result message of the named task in lines without time stamps (WithoutTime): its
+// severity, a tab and its text, which may run over several lines.
+inline QString VerdictOf(const QStringList& lines, const QString& name)
+{
+    const qsizetype start = lines.indexOf(QStringLiteral("Informational\tStarting task ") + name);
+    const qsizetype finish = lines.indexOf(QStringLiteral("Informational\tFinished task ") + name, start);
+    if (start < 0 || finish < 0)
+        return QStringLiteral("(no run of %1 in: %2)").arg(name, lines.join(u'\n'));
+    for (qsizetype i = start + 1; i < finish; ++i) {
+        if (lines.at(i).startsWith(u"Task Success\t") || lines.at(i).startsWith(u"Task Failure\t"))
+            return lines.mid(i, finish - i).join(u'\n');
+    }
+    return QStringLiteral("(no verdict for %1)").arg(name);
+}
+
 // Writes the tasks into tasks.cvn in the folder, as a save from the window would.
 inline QString WriteTasks(const QTemporaryDir& dir, const QList<CTask>& tasks)
 {
