@@ -248,6 +248,9 @@ TEST_F(HeadlessBacklog, AlertsLeftWaitingForAHungMailServerAreCountedAtShutdown)
     // The first alert waits for the server's greeting; the other two wait for their turn.
     ASSERT_TRUE(ReadUntil([](const QByteArray& output) { return output.contains("Finished task Three"); }))
         << m_Output.toStdString();
+    // On a slow machine the first alert may still be queued; only once it is being delivered
+    // are exactly two left waiting.
+    ASSERT_TRUE(hungMailServer.WaitForConnection(60000));
     const auto stopped = std::chrono::steady_clock::now();
     const QStringList lines = Terminate();
     // The delivery under way was cut short rather than waited for.

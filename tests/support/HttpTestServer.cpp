@@ -188,6 +188,13 @@ QString CSilentListener::Url(const QString& path) const
     return LoopbackUrl(m_nPort, path);
 }
 
+bool CSilentListener::WaitForConnection(int timeoutMs) const
+{
+    // A listening socket reads as readable while a connection waits to be accepted.
+    pollfd listening {m_nSocket, POLLIN, 0};
+    return m_nSocket >= 0 && ::poll(&listening, 1, timeoutMs) == 1;
+}
+
 CRefusingPort::CRefusingPort()
 {
     m_nSocket = BindLoopbackSocket(m_nPort);

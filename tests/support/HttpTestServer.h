@@ -91,6 +91,9 @@ public:
     bool IsListening() const { return m_nPort > 0; }
     int Port() const { return m_nPort; }
     QString Url(const QString& path) const;
+    // True once a client's connection waits in the backlog (it is never accepted), within
+    // `timeoutMs`.
+    bool WaitForConnection(int timeoutMs) const;
 
 private:
     int m_nSocket = -1;
