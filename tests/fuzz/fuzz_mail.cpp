@@ -26,7 +26,8 @@ QString AsHeaderText(const QString& text)
 {
     QString out = text;
     for (QChar& c : out) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == QChar(0x2028) || c == QChar(0x2029))
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f) || c == QChar(0x2028)
+            || c == QChar(0x2029))
             c = u' ';
     }
     return out.simplified();
@@ -55,6 +56,9 @@ QString DecodedHeaderValue(const QByteArray& headers, const QByteArray& name)
         if (word.isEmpty())
             continue;
         const bool encoded = word.startsWith("=?UTF-8?B?") && word.endsWith("?=");
+        // Each encoded-word holds whole characters (RFC 2047, 5): mail readers decode them one by one.
+        FUZZ_CHECK(!encoded || QByteArray::fromBase64(word.mid(10, word.size() - 12)).isValidUtf8(),
+                   "an encoded-word splits a character: %s", SHOWN(word));
         if (!decoded.isEmpty() && !(encoded && lastEncoded))
             decoded += ' ';
         decoded += encoded ? QByteArray::fromBase64(word.mid(10, word.size() - 12)) : word;

@@ -81,23 +81,32 @@ bool FillJson(const QJsonValue& shape, const CValues& values, QJsonValue& filled
     return true;
 }
 
-// Qt's reader takes an unknown escape ("\\S") as the character itself, which JSON does not: a
-// body with one is no JSON to a hook, so the template check must refuse it.
-bool HasOnlyJsonEscapes(const QByteArray& body)
+// Qt's reader takes an unknown escape ("\\S") as the character itself, and a raw control
+// character inside a string as itself, where JSON has neither (RFC 8259, 7) and a strict hook
+// refuses the body. True when every string of a body Qt has read is JSON's.
+bool HasStrictJsonStrings(const QByteArray& body)
 {
+    bool inString = false;
     for (qsizetype i = 0; i < body.size(); ++i) {
-        if (body[i] != '\\')
-            continue;
-        const char next = i + 1 < body.size() ? body[i + 1] : '\0';
-        if (next == 'u') {
-            for (qsizetype k = i + 2; k < i + 6; ++k) {
-                if (k >= body.size() || !std::isxdigit(static_cast<unsigned char>(body[k])))
-                    return false;
-            }
-        } else if (!std::strchr("\"\\/bfnrt", next) || next == '\0') {
+        const auto c = static_cast<unsigned char>(body[i]);
+        if (!inString) {
+            inString = c == '"';
+        } else if (c == '"') {
+            inString = false;
+        } else if (c < 0x20) {
             return false;
+        } else if (c == '\\') {
+            const char next = i + 1 < body.size() ? body[i + 1] : '\0';
+            if (next == 'u') {
+                for (qsizetype k = i + 2; k < i + 6; ++k) {
+                    if (k >= body.size() || !std::isxdigit(static_cast<unsigned char>(body[k])))
+                        return false;
+                }
+            } else if (next == '\0' || !std::strchr("\"\\/bfnrt", next)) {
+                return false;
+            }
+            ++i;
         }
-        ++i;
     }
     return true;
 }
@@ -129,7 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray sample = PrepareHttpAlert(QStringLiteral("POST"), url, bodyTemplate,
                                                QStringLiteral("application/json"), SampleAlertFields())
                                   .m_Body;
-    FUZZ_CHECK(HasOnlyJsonEscapes(sample), "a body that is JSON only to Qt's reader was accepted: %s", SHOWN(sample));
+    FUZZ_CHECK(HasStrictJsonStrings(sample), "a template that is JSON only to Qt's reader was accepted: %s",
+               SHOWN(sample));
 
     CAlertFields fields = SampleAlertFields();
     fields.m_Name = values.m_Name;
@@ -142,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QJsonValue body = Parsed(alert.m_Body, error);
     FUZZ_CHECK(error.error == QJsonParseError::NoError, "the body is no JSON (%s at %d): %s",
                SHOWN(error.errorString()), error.offset, SHOWN(alert.m_Body));
+    FUZZ_CHECK(HasStrictJsonStrings(alert.m_Body), "the body is JSON only to Qt's reader: %s", SHOWN(alert.m_Body));
 
     CAlertFields marks = fields;
     marks.m_Name = kNameMark;
