@@ -3,10 +3,11 @@
 #   ./dev.sh run [ARGS...]   build, then run the program (on the example task file by default;
 #                            without a display, headless: Ctrl+C ends it)
 #   ./dev.sh test            build, then run every test
+#   ./dev.sh test --sanitize [CTEST ARGS...]
+#                            Debug build with AddressSanitizer and UBSan (clang) in build-asan,
+#                            then every test there; any sanitizer report or Debug assertion fails
+#                            its test
 #   ./dev.sh build           build only
-#   ./dev.sh sanitize [CTEST ARGS...]
-#                            Debug build with AddressSanitizer and UBSan in build-asan, then
-#                            ctest there; any sanitizer report or Debug assertion fails its test
 #   ./dev.sh fuzz [SECONDS]  build the fuzz targets of tests/fuzz with clang in build-fuzz and
 #                            run each for SECONDS (60 by default); a crash or a broken property
 #                            fails, its input kept under build-fuzz/crashes/
@@ -48,22 +49,27 @@ build() {
 }
 
 # Sanitizers find use after free, leaks and undefined behaviour that a release build hides;
-# a Debug build also keeps Qt's own assertions (Q_ASSERT in its headers) switched on.
+# a Debug build also keeps Qt's own assertions (Q_ASSERT in its headers) switched on. The build
+# is clang's with the fuzz targets' coverage counters (CORVANE_FUZZ), so that the fuzz targets
+# build in the same folder: CI runs them from there instead of compiling everything a third time.
 sanitize() {
-    local dir=${CORVANE_ASAN_BUILD_DIR:-build-asan} flags="-fsanitize=address,undefined -fno-omit-frame-pointer"
+    local dir=${CORVANE_ASAN_BUILD_DIR:-build-asan}
     local launcher=()
     command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
     if [ ! -f "$dir/build.ninja" ]; then
-        # No -Werror: the instrumented code draws warnings (maybe-uninitialized, stringop) that
-        # plain builds do not.
-        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANE_BUILD_BENCH=OFF \
-            -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" "${launcher[@]}"
+        # No -Werror: the instrumented code draws warnings that plain builds do not.
+        CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANE_BUILD_BENCH=OFF \
+            -DCORVANE_FUZZ=ON "${launcher[@]}"
     fi
     cmake --build "$dir" --parallel "$(nproc)"
+    local suppressions
+    suppressions=$(readlink -f tests/sanitizers)
     cd "$dir"
     # halt_on_error: a report ends the process, so the test fails instead of printing and passing.
-    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
-    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+    # The suppression files name what is not Corvane's, each entry with its reason.
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1}
+    export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$suppressions/lsan.supp:print_suppressions=0}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1:suppressions=$suppressions/ubsan.supp}
     exec ctest --output-on-failure --parallel "$(nproc)" --timeout 900 "$@"
 }
 
@@ -119,6 +125,12 @@ run)
     exec "$BUILD_DIR/corvane" "$@"
     ;;
 test)
+    if [ "${1:-}" = --sanitize ]; then
+        shift
+        PACKAGES+=("${FUZZ_PACKAGES[@]}")
+        ensure_packages
+        sanitize "$@"
+    fi
     ensure_packages
     build
     cd "$BUILD_DIR"
@@ -128,17 +140,13 @@ build)
     ensure_packages
     build
     ;;
-sanitize)
-    ensure_packages
-    sanitize "$@"
-    ;;
 fuzz)
     PACKAGES+=("${FUZZ_PACKAGES[@]}")
     ensure_packages
     fuzz "$@"
     ;;
 *)
-    echo "usage: $0 run [ARGS...] | test | build | sanitize [CTEST ARGS...] | fuzz [SECONDS]" >&2
+    echo "usage: $0 run [ARGS...] | test [--sanitize [CTEST ARGS...]] | build | fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac
