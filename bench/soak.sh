@@ -87,8 +87,8 @@ cleanup() {
     exit "$status"
 }
 trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'echo "soak: interrupted" >&2; exit 130' INT
+trap 'echo "soak: terminated" >&2; exit 143' TERM
 
 # The crawled site, served from the web server's root (its links are absolute paths): 40 pages,
 # so that a crawl takes well under a second. The generator always plants at least one missing

@@ -21,7 +21,7 @@ What counts as growth:
   samples, so that a check that happens to be running at a sample (its socket, a resolver
   thread) is seen in both thirds alike.
 - The resident set is noisier (the allocator keeps and returns memory in chunks), so its
-  median is compared: the last third's may exceed the first third's by 10% or by 5 MB,
+  median is compared: the last third's may exceed the first third's by 10% or by 3 MB,
   whichever is larger, and no more.
 At least 6 samples after the warm-up are needed for a verdict.
 """
@@ -33,7 +33,7 @@ import sys
 WARM_UP_MIN_S = 120
 WARM_UP_FRACTION = 5
 RSS_MARGIN_FRACTION = 0.10
-RSS_MARGIN_MIN_KB = 5 * 1024
+RSS_MARGIN_MIN_KB = 3 * 1024
 MIN_JUDGED_SAMPLES = 6
 FIGURES = ("rss_kb", "threads", "fds")
 
