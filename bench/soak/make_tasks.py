@@ -3,7 +3,7 @@
 
     make_tasks.py OUT.cvn WEB_PORT HOOK_PORT
 
-The mix, with every interval short enough that each task runs many times in a few minutes:
+The mix, every task due every 11 to 60 s:
 - 158 page checks that succeed, half of them also looking for a text;
 - 30 that fail (a closed port, a 500, a 404, a text that is not on the page), alerting the
   hook at http://127.0.0.1:HOOK_PORT/alert/... on every failure, or on every third one in a row;
@@ -32,8 +32,8 @@ CHECK_PING, CHECK_GET, CHECK_GET_PATTERN, CHECK_CRAWL = 1, 2, 3, 4
 ALERT_HTTP = 4
 KEY_NAMESPACE = uuid.UUID("6b0d0c56-3c1e-4a8e-9a57-3f1f6c2e9d41")
 
-# Interval lengths in seconds. Not multiples of one another's common factor, so the runs spread
-# over the schedule instead of falling due together every ten seconds.
+# Interval lengths in seconds, primes so that tasks seldom fall due in the same second. The
+# program is saturated either way; short intervals keep it so from the first minute.
 OK_INTERVALS = (17, 23, 29, 31, 37, 41, 43, 47, 53, 59)
 FAIL_INTERVALS = (11, 13, 19, 23, 29)
 
